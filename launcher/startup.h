@@ -1,0 +1,7 @@
+#pragma once
+
+struct TControl;
+
+extern TControl* LauncherForm;
+
+void RunStartupSequence();
