@@ -1,0 +1,5 @@
+#pragma once
+
+#include <string>
+
+std::u16string UnescapeJson(const std::u16string& text);
