@@ -8,7 +8,9 @@
 #include "launcher/command_line.h"
 #include "launcher/main_program.h"
 #include "launcher/startup.h"
+#include "update/json_unescape.h"
 #include "update/product_host.h"
+#include "update/update_query.h"
 #include "window/control.h"
 
 namespace {
@@ -16,6 +18,7 @@ namespace {
 constexpr char16_t kParagraphSeparator[] = u"\r\r";
 
 constexpr UINT kRepairPromptStyle = 0x50010;  // MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST
+constexpr UINT kUpdatePromptStyle = 0x50044;  // MB_YESNO | MB_ICONINFORMATION | MB_SETFOREGROUND | MB_TOPMOST
 
 void OpenAddress(const std::u16string& address) {
     ShellExecuteW(nullptr, L"open", Wide(address), nullptr, nullptr, SW_SHOWNORMAL);
@@ -34,5 +37,18 @@ bool CheckInstallationAndUpdate() {
         OpenAddress(HomePageAddress());
         return true;
     }
-    return false;
+
+    const std::u16string address = UnescapeJson(ExtractUpdateField(FetchUpdateReply()));
+    if (!IsWebAddress(address)) {
+        return false;
+    }
+    const std::u16string caption = GetCaption(LauncherForm);
+    const std::u16string text = Translate(u"This program has been updated.") + kParagraphSeparator +
+                                Translate(u"It is recommended to download and execute new for stable use.") +
+                                kParagraphSeparator + Translate(u"Do you want to download it?");
+    if (MessageBoxW(LauncherForm->Window, Wide(text), Wide(caption), kUpdatePromptStyle) != IDYES) {
+        return false;
+    }
+    OpenAddress(address);
+    return true;
 }
