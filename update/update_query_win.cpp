@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/scoped_win.h"
+#include "common/system_library.h"
 #include "common/text.h"
 #include "update/product_host.h"
 #include "update/version_probe.h"
@@ -36,29 +37,65 @@ constexpr DWORD kPlatformTimeoutMs = 5000;
 // it for long, however slowly it answers or drips.
 constexpr DWORD kQueryDeadlineMs = 10000;
 
+// WinINet is reached through LoadSystemLibrary, not the import table: it is
+// no known DLL, and a copy planted beside the launcher must never load.
+struct WinInet {
+    decltype(&::InternetOpenA) InternetOpenA;
+    decltype(&::InternetSetOptionW) InternetSetOptionW;
+    decltype(&::InternetOpenUrlW) InternetOpenUrlW;
+    decltype(&::InternetReadFile) InternetReadFile;
+    decltype(&::InternetCloseHandle) InternetCloseHandle;
+};
+
+WinInet LoadWinInet() {
+    HMODULE module = LoadSystemLibrary(L"wininet.dll");
+    if (module == nullptr) {
+        return {};
+    }
+    return {
+        GetLibraryFunction<decltype(&::InternetOpenA)>(module, "InternetOpenA"),
+        GetLibraryFunction<decltype(&::InternetSetOptionW)>(module, "InternetSetOptionW"),
+        GetLibraryFunction<decltype(&::InternetOpenUrlW)>(module, "InternetOpenUrlW"),
+        GetLibraryFunction<decltype(&::InternetReadFile)>(module, "InternetReadFile"),
+        GetLibraryFunction<decltype(&::InternetCloseHandle)>(module, "InternetCloseHandle"),
+    };
+}
+
+bool IsComplete(const WinInet& api) {
+    return api.InternetOpenA && api.InternetSetOptionW && api.InternetOpenUrlW && api.InternetReadFile &&
+           api.InternetCloseHandle;
+}
+
+decltype(&::InternetCloseHandle) CloseInternetHandle = nullptr;
+
 struct InternetHandleTraits {
     static bool IsValid(HINTERNET handle) { return handle != nullptr; }
-    static void Close(HINTERNET handle) { InternetCloseHandle(handle); }
+    static void Close(HINTERNET handle) { CloseInternetHandle(handle); }
 };
 using ScopedInternetHandle = ScopedHandle<HINTERNET, InternetHandleTraits>;
 
-void SetTimeouts(HINTERNET internet) {
+void SetTimeouts(const WinInet& api, HINTERNET internet) {
     DWORD timeout = kPlatformTimeoutMs;
     for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
-        InternetSetOptionW(internet, option, &timeout, sizeof(timeout));
+        api.InternetSetOptionW(internet, option, &timeout, sizeof(timeout));
     }
 }
 
 std::string QueryEndpoint() {
+    const WinInet api = LoadWinInet();
+    if (!IsComplete(api)) {
+        return {};
+    }
+    CloseInternetHandle = api.InternetCloseHandle;
     // Declared first, so closed last: after the request that belongs to it.
-    ScopedInternetHandle internet(InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    ScopedInternetHandle internet(api.InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
     if (!internet) {
         return {};
     }
-    SetTimeouts(internet.get());
+    SetTimeouts(api, internet.get());
     const std::u16string headers = u"User-Version: " + GetInstalledVersion() + u"\rUser-Debug: false";
-    ScopedInternetHandle request(InternetOpenUrlW(internet.get(), Wide(UpdateEndpointAddress()), Wide(headers),
-                                                  static_cast<DWORD>(headers.size()), kRequestFlags, 0));
+    ScopedInternetHandle request(api.InternetOpenUrlW(internet.get(), Wide(UpdateEndpointAddress()), Wide(headers),
+                                                      static_cast<DWORD>(headers.size()), kRequestFlags, 0));
     if (!request) {
         return {};
     }
@@ -66,7 +103,7 @@ std::string QueryEndpoint() {
     char chunk[kReadChunk];
     while (body.size() < kMaxReplyBytes) {
         DWORD read = 0;
-        InternetReadFile(request.get(), chunk, kReadChunk, &read);
+        api.InternetReadFile(request.get(), chunk, kReadChunk, &read);
         if (read == 0) {
             break;
         }

@@ -4,6 +4,7 @@
 
 #include <deque>
 
+#include "common/system_library.h"
 #include "common/text.h"
 #include "launcher/main_program.h"
 
@@ -54,23 +55,51 @@ std::u16string FormatWide(const std::u16string& format, const std::vector<Format
     return FromWide(buffer, std::min(length, wcslen(buffer)));
 }
 
+namespace {
+
+// The version library is no known DLL: it comes from System32 only, through
+// LoadSystemLibrary rather than the import table.
+struct VersionLibrary {
+    decltype(&::GetFileVersionInfoSizeW) GetFileVersionInfoSizeW;
+    decltype(&::GetFileVersionInfoW) GetFileVersionInfoW;
+    decltype(&::VerQueryValueW) VerQueryValueW;
+};
+
+VersionLibrary LoadVersionLibrary() {
+    HMODULE module = LoadSystemLibrary(L"version.dll");
+    if (module == nullptr) {
+        return {};
+    }
+    return {
+        GetLibraryFunction<decltype(&::GetFileVersionInfoSizeW)>(module, "GetFileVersionInfoSizeW"),
+        GetLibraryFunction<decltype(&::GetFileVersionInfoW)>(module, "GetFileVersionInfoW"),
+        GetLibraryFunction<decltype(&::VerQueryValueW)>(module, "VerQueryValueW"),
+    };
+}
+
+}  // namespace
+
 // The file version, never the product version: the endpoint decides on what
 // the file says it is. Every failure reads as "0.0.0.0".
 std::u16string GetInstalledVersion() {
     const std::u16string fallback = u"0.0.0.0";
+    const VersionLibrary api = LoadVersionLibrary();
+    if (!api.GetFileVersionInfoSizeW || !api.GetFileVersionInfoW || !api.VerQueryValueW) {
+        return fallback;
+    }
     const std::u16string path = MainProgramPath();
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(Wide(path), &ignored);
+    const DWORD size = api.GetFileVersionInfoSizeW(Wide(path), &ignored);
     if (size == 0) {
         return fallback;
     }
     std::vector<BYTE> block(size);
-    if (!GetFileVersionInfoW(Wide(path), 0, size, block.data())) {
+    if (!api.GetFileVersionInfoW(Wide(path), 0, size, block.data())) {
         return fallback;
     }
     void* fixed = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(block.data(), L"\\", &fixed, &length) || fixed == nullptr ||
+    if (!api.VerQueryValueW(block.data(), L"\\", &fixed, &length) || fixed == nullptr ||
         length < sizeof(VS_FIXEDFILEINFO)) {
         return fallback;
     }
