@@ -22,8 +22,19 @@ void OnOutOfMemory() {
     FailFatally(kRuntimeErrorOutOfMemory, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
 }
 
+// Memory that runs out outside operator new (a container's reallocation)
+// arrives here as std::bad_alloc, and is reported as exhausted memory too.
 void OnTerminate() {
-    FailFatally(kRuntimeErrorUnhandled, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+    unsigned number = kRuntimeErrorUnhandled;
+    if (std::exception_ptr current = std::current_exception()) {
+        try {
+            std::rethrow_exception(current);
+        } catch (const std::bad_alloc&) {
+            number = kRuntimeErrorOutOfMemory;
+        } catch (...) {
+        }
+    }
+    FailFatally(number, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
 }
 
 }  // namespace
