@@ -38,6 +38,8 @@ class TControl : public TRefObject {
     void Done() override;
     virtual void Create(TControl* parent);
     virtual void CreateParented(HWND parentWindow);
+    virtual bool CreateWnd();
+    virtual LRESULT WndProc(TMessage& message);
 
     HWND Window;
     uint32_t ClassStyle;
@@ -91,8 +93,12 @@ class TControl : public TRefObject {
 constexpr uint8_t kLeftSet = 0x1;
 constexpr uint8_t kTopSet = 0x2;
 
+inline const HICON kNoIcon = reinterpret_cast<HICON>(static_cast<intptr_t>(-1));
+
 extern TControl* Applet;
 extern bool AppletMode;
+extern bool Quitting;
+extern TControl* CreatingControl;
 
 TControl* NewControl(TControl* parent, const char16_t* baseName, int kind);
 TControl* CreateApplet(const std::u16string& title);
@@ -103,6 +109,10 @@ TControl* TopLevelOf(TControl* control);
 
 void SetClassName(TControl* control, const std::u16string& name);
 std::u16string GetClassName(TControl* control);
+HWND GetHandle(TControl* control);
+HWND GetParentHandle(TControl* control, bool create);
+void CreateChildWindows(TControl* control);
+HICON GetIcon(TControl* control);
 
 void SetCaption(TControl* control, const std::u16string& text);
 std::u16string GetCaption(TControl* control);
@@ -113,6 +123,17 @@ void SetBounds(TControl* control, const RECT& rect);
 TControl* SetSize(TControl* control, int width, int height);
 void Invalidate(TControl* control);
 
+LRESULT CALLBACK LayerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CallDefault(TControl* control, TMessage& message);
 void AddMessageHandler(TControl* control, TMessageHandler handler, bool runWhileQuitting = false);
+bool DispatchHandlers(TControl* control, TMessage& message, LRESULT& result);
 bool IsMainForm(TControl* control);
+bool IsEnabled(TControl* control);
+bool TakeFocus(TControl* control);
+HBRUSH GetBackgroundBrush(TControl* control);
 COLORREF ResolveColor(TColor color);
+
+bool AppletMessageHandler(TControl* applet, TMessage& message, LRESULT& result);
+void AppletWindowCreated(TControl* applet);
+bool FormFocusHandler(TControl* form, TMessage& message, LRESULT& result);
+bool FormBackgroundHandler(TControl* form, TMessage& message, LRESULT& result);

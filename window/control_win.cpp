@@ -84,11 +84,17 @@ void TControl::Init() {
 }
 
 // Children go with their parent: they are among the owned pairs that base
-// destroy releases, before this control unlinks itself from its own parent.
+// destroy releases, after the parent has hidden itself and before it unlinks
+// itself from its own parent. Destroying the window sends WM_DESTROY, which
+// releases this control once more and so comes back here: the destroyed flag
+// stops that second pass before it frees anything.
 void TControl::Done() {
     TControl* top = TopLevelOf(this);
     if (top != nullptr && top->FocusedChild == this) {
         top->FocusedChild = nullptr;
+    }
+    if (Window != nullptr) {
+        ShowWindow(Window, SW_HIDE);
     }
     ReleaseOwned();
     if (Destroyed) {
@@ -96,6 +102,15 @@ void TControl::Done() {
     }
     Destroyed = 1;
     FreeCustomClassName(this);
+    if (Window != nullptr) {
+        if (Icon != nullptr && Icon != kNoIcon && !IconShared) {
+            DestroyIcon(Icon);
+        }
+        if (IsWindow(Window)) {
+            DestroyWindow(Window);
+        }
+        Window = nullptr;
+    }
     if (BackgroundBrush != nullptr) {
         DeleteObject(BackgroundBrush);
         BackgroundBrush = nullptr;
@@ -151,15 +166,20 @@ TControl* CreateApplet(const std::u16string& title) {
     TControl* control = NewControl(nullptr, kAppletBaseName, kControlKind);
     control->Style = kAppletStyle;
     control->ExStyle = kAppletExStyle;
+    control->WindowCreatedHook = &AppletWindowCreated;
+    AddMessageHandler(control, &AppletMessageHandler);
     SetCaption(control, title);
     return control;
 }
 
 // The first form made on the applet becomes its first child and with that
-// the main form.
+// the main form. Handlers run newest first: the background handler, added
+// last, sees a message before the focus handler.
 TControl* CreateForm(TControl* parent, const std::u16string& title) {
     TControl* control = NewControl(parent, kFormBaseName, kControlKind);
     control->ClassStyle |= kFormClassStyle;
+    AddMessageHandler(control, &FormFocusHandler);
+    AddMessageHandler(control, &FormBackgroundHandler);
     SetCaption(control, title);
     return control;
 }
@@ -180,6 +200,9 @@ void SetParentControl(TControl* control, TControl* parent) {
     if (parent != nullptr) {
         parent->Children->Add(control);
         AddOwned(parent, control);
+        if (control->Window != nullptr) {
+            SetParent(control->Window, GetHandle(parent));
+        }
         parent->ChildChangedHook(parent, control);
         control->ChildChangedHook(parent, control);
     }
@@ -218,13 +241,26 @@ std::u16string GetClassName(TControl* control) {
 // Only the value 1 of the flag suppresses the repaint.
 void SetCaption(TControl* control, const std::u16string& text) {
     control->Caption = text;
+    if (control->Window != nullptr) {
+        SendMessageW(control->Window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Wide(text)));
+    }
     if (control->CaptionNoInvalidate != 1) {
         Invalidate(control);
     }
     control->CaptionChangedHook(control);
 }
 
+// The window's text is the caption once there is a window: the user or the
+// system may have changed it.
 std::u16string GetCaption(TControl* control) {
+    if (!control->CaptionNotReadBack && control->Window != nullptr) {
+        const int length = GetWindowTextLengthW(control->Window);
+        control->Caption.resize(static_cast<size_t>(length > 0 ? length : 0));
+        if (length > 0) {
+            GetWindowTextW(control->Window, reinterpret_cast<wchar_t*>(control->Caption.data()),
+                           length + 1);
+        }
+    }
     return control->Caption;
 }
 
@@ -235,6 +271,15 @@ void SetVisible(TControl* control, bool visible) {
         control->Style |= kVisibleStyle;
     }
     control->Visible = visible ? 1 : 0;
+    if (control->Window == nullptr) {
+        return;
+    }
+    if (visible) {
+        ShowWindow(control->Window, SW_SHOW);
+    } else {
+        control->DeferredShow = 0;
+        ShowWindow(control->Window, SW_HIDE);
+    }
 }
 
 void Hide(TControl* control) {
@@ -242,8 +287,23 @@ void Hide(TControl* control) {
     SetVisible(control, false);
 }
 
+// A child's rectangle is kept in its parent's client coordinates, as the
+// window's position is given at creation.
 RECT GetBounds(TControl* control) {
-    return control->Bounds;
+    RECT rect = control->Bounds;
+    if (control->Window != nullptr) {
+        GetWindowRect(control->Window, &rect);
+        if (control->ChildControl || control->ParentRelative) {
+            HWND parent = GetParentHandle(control, true);
+            if (parent != nullptr) {
+                POINT origin{0, 0};
+                ClientToScreen(parent, &origin);
+                OffsetRect(&rect, -origin.x, -origin.y);
+            }
+        }
+    }
+    control->Bounds = rect;
+    return rect;
 }
 
 // Position bits are only ever set: once a coordinate has been given, a
@@ -261,6 +321,10 @@ void SetBounds(TControl* control, const RECT& rect) {
         control->PositionSet |= kTopSet;
     }
     control->Bounds = rect;
+    if (control->Window != nullptr) {
+        SetWindowPos(control->Window, nullptr, rect.left, rect.top, rect.right - rect.left,
+                     rect.bottom - rect.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
     if (control->InvalidateAfterBounds) {
         Invalidate(control);
     }
@@ -280,17 +344,10 @@ TControl* SetSize(TControl* control, int width, int height) {
 }
 
 // Repainting concerns only a window; a control without one has nothing to redraw.
-void Invalidate(TControl*) {}
-
-// Handlers are kept as pairs (handler, run-while-quitting byte); a handler is
-// registered at most once.
-void AddMessageHandler(TControl* control, TMessageHandler handler, bool runWhileQuitting) {
-    void* item = reinterpret_cast<void*>(handler);
-    if (control->Handlers->IndexOf(item) >= 0) {
-        return;
+void Invalidate(TControl* control) {
+    if (control->Window != nullptr) {
+        InvalidateRect(control->Window, nullptr, TRUE);
     }
-    control->Handlers->Add(item);
-    control->Handlers->Add(reinterpret_cast<void*>(static_cast<uintptr_t>(runWhileQuitting)));
 }
 
 // In applet mode the main form is the applet's first child; without an

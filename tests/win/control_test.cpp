@@ -74,6 +74,40 @@ TEST_F(ControlTest, StartupSequenceLeavesTwoHiddenWindowlessObjects) {
     EXPECT_EQ(GetClassName(Applet), u"obj_App");
     EXPECT_TRUE(form->Kind == Applet->Kind && form->Kind == KindCache[0]);
     EXPECT_EQ(form->Kind->RefCount, 2);
+    WNDCLASSW unused{};
+    for (const wchar_t* name : {L"obj_App", L"obj_Form", L"SvcTapwright"}) {
+        EXPECT_FALSE(GetClassInfoW(GetModuleHandleW(nullptr), name, &unused)) << name;
+    }
+    int windows = 0;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND, LPARAM count) { return ++*reinterpret_cast<int*>(count) > 0 ? TRUE : FALSE; },
+        reinterpret_cast<LPARAM>(&windows));
+    EXPECT_EQ(windows, 0) << "the thread owns no window";
+}
+
+TEST_F(ControlTest, AppletAndFormComeWithTheirHandlersAndHook) {
+    TControl* form = BuildStartupObjects();
+    auto items = [](TControl* control) {
+        TPtrList* list = control->Handlers;
+        return std::vector<void*>(list->Items, list->Items + list->Count);
+    };
+    EXPECT_EQ(items(Applet),
+              (std::vector<void*>{reinterpret_cast<void*>(&AppletMessageHandler), nullptr}));
+    EXPECT_EQ(items(form),
+              (std::vector<void*>{reinterpret_cast<void*>(&FormFocusHandler), nullptr,
+                                  reinterpret_cast<void*>(&FormBackgroundHandler), nullptr}));
+    EXPECT_TRUE(Applet->DispatchHook == &DispatchHandlers &&
+                form->DispatchHook == &DispatchHandlers);
+    EXPECT_TRUE(Applet->WindowCreatedHook == &AppletWindowCreated &&
+                form->WindowCreatedHook != &AppletWindowCreated);
+    form->Icon = kNoIcon;
+    EXPECT_EQ(GetIcon(form), nullptr);
+    EXPECT_EQ(GetParentHandle(form, false), nullptr);
+    EXPECT_TRUE(IsEnabled(form));
+    form->Style |= WS_DISABLED;
+    EXPECT_FALSE(IsEnabled(form) || TakeFocus(form));
+    EXPECT_EQ(Applet->Window, nullptr) << "none of this makes a window";
 }
 
 TEST_F(ControlTest, SizeAndBoundsSetPositionBitsOnlyForMovedCoordinates) {
