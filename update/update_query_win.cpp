@@ -20,9 +20,11 @@ constexpr char kUserAgent[] =
     "Chrome/115.0.0.0 Safari/537.36";
 
 // Always from the server, never from the cache, and nothing written to the
-// cache either: the launcher leaves no trace. No flag that relaxes certificate
-// checks belongs here: a reply from an impostor could send the user anywhere.
-constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_CACHE_WRITE;
+// cache or the cookie store either: the launcher leaves no trace, whatever the
+// server asks for. No flag that relaxes certificate checks belongs here: a
+// reply from an impostor could send the user anywhere.
+constexpr DWORD kRequestFlags =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES;
 
 constexpr DWORD kReadChunk = 1025;
 
