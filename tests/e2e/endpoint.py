@@ -2,13 +2,16 @@
 product's update service in the end-to-end tests.
 
 Each case scripts the answers (status, body, delays, slow or broken
-connections, bodies too large to keep in memory) and afterwards reads what
-the launcher sent: method, path, headers in the order and case they came in.
-Everything is bounded: sockets time out, generated bodies stream from a
-pattern, and stop() ends the server and waits for its threads.
+connections, bodies too large to keep in memory), the certificate it shows,
+whether it answers at all and whether it listens at all, and afterwards reads
+what the launcher sent: method, path, headers in the order and case they came
+in. Everything is bounded: sockets time out, generated bodies stream from a
+pattern, held and dripping connections let go at the next reset, and stop()
+ends the server.
 """
 
 import argparse
+import contextlib
 import dataclasses
 import socket
 import socketserver
@@ -32,8 +35,9 @@ class Response:
       "mid-body" (after half of the body).
     drip_bytes/drip_interval: send the body in pieces of drip_bytes with a
       pause of drip_interval seconds between them.
-    generated_body_size: stream this many bytes of generated_pattern
-      instead of body (for replies larger than anyone should keep).
+    generated_body_size: stream a body of this many bytes: body first,
+      then generated_pattern for the rest (for replies larger than anyone
+      should keep).
     """
 
     status: int = 200
@@ -90,8 +94,12 @@ class _Handler(socketserver.BaseRequestHandler):
         endpoint: Endpoint = self.server.endpoint
         raw: socket.socket = self.request
         raw.settimeout(SOCKET_TIMEOUT_SECONDS)
+        release = endpoint._note_connection()
+        if endpoint._holding:
+            self._hold(raw, release)
+            return
         try:
-            connection = endpoint.context.wrap_socket(raw, server_side=True)
+            connection = (endpoint._context or endpoint.context).wrap_socket(raw, server_side=True)
         except (ssl.SSLError, OSError) as error:
             endpoint._note_tls_error(self.client_address, error)
             return
@@ -101,7 +109,7 @@ class _Handler(socketserver.BaseRequestHandler):
                 return
             request = self._parse(head)
             response = endpoint._record_and_choose(request)
-            self._answer(connection, response)
+            self._answer(connection, response, release)
         except (OSError, ssl.SSLError, ValueError):
             pass
         finally:
@@ -109,6 +117,25 @@ class _Handler(socketserver.BaseRequestHandler):
                 connection.close()
             except OSError:
                 pass
+
+    @staticmethod
+    def _hold(raw: socket.socket, release: threading.Event):
+        """Accepted and never answered, not even the TLS handshake: what the
+        client sends is read and ignored until it gives up, the case ends or
+        the socket time-out passes."""
+        deadline = time.monotonic() + SOCKET_TIMEOUT_SECONDS
+        raw.settimeout(0.2)
+        try:
+            while not release.is_set() and time.monotonic() < deadline:
+                try:
+                    if not raw.recv(4096):
+                        return
+                except socket.timeout:
+                    continue
+        except OSError:
+            pass
+        finally:
+            raw.close()
 
     def _read_head(self, connection) -> Optional[bytes]:
         data = b""
@@ -131,9 +158,11 @@ class _Handler(socketserver.BaseRequestHandler):
                 headers.append((key.strip(), value.strip()))
         return Request(method, path, version, headers, self.client_address, time.monotonic())
 
-    def _answer(self, connection, response: Response):
-        if response.delay:
-            time.sleep(response.delay)
+    def _answer(self, connection, response: Response, release: threading.Event):
+        # Every wait ends early when the case is over, so that a slow answer
+        # cannot outlive its case.
+        if response.delay and release.wait(response.delay):
+            return
         if response.drop == "before-status":
             return
         size = response.generated_body_size or len(response.body)
@@ -149,24 +178,35 @@ class _Handler(socketserver.BaseRequestHandler):
             return
         limit = size // 2 if response.drop == "mid-body" else size
         for number, piece in enumerate(self._body_pieces(response, limit)):
-            if number > 0 and response.drip_interval:
-                time.sleep(response.drip_interval)
+            if number > 0 and response.drip_interval and release.wait(response.drip_interval):
+                return
             connection.sendall(piece)
+
+    @staticmethod
+    def _split(data: bytes, piece_size: int):
+        for start in range(0, len(data), piece_size):
+            yield data[start:start + piece_size]
 
     def _body_pieces(self, response: Response, limit: int):
         piece_size = response.drip_bytes or 64 * 1024
         if response.generated_body_size:
+            prefix = response.body[:limit]
+            yield from self._split(prefix, piece_size)
             pattern = response.generated_pattern or b"x"
             block = (pattern * (piece_size // len(pattern) + 1))[:piece_size]
-            sent = 0
+            sent = len(prefix)
             while sent < limit:
                 piece = block[: min(piece_size, limit - sent)]
                 sent += len(piece)
                 yield piece
         else:
-            body = response.body[:limit]
-            for start in range(0, len(body), piece_size):
-                yield body[start:start + piece_size]
+            yield from self._split(response.body[:limit], piece_size)
+
+
+def _server_context(certfile: str, keyfile: str) -> ssl.SSLContext:
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certfile, keyfile)
+    return context
 
 
 _REASONS = {200: "OK", 204: "No Content", 301: "Moved Permanently", 302: "Found",
@@ -178,8 +218,11 @@ class Endpoint:
     responses for the path, a handler function, the default response."""
 
     def __init__(self, certfile: str, keyfile: str, port: int, host: str = "127.0.0.1"):
-        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        self.context.load_cert_chain(certfile, keyfile)
+        self.context = _server_context(certfile, keyfile)
+        self._context: Optional[ssl.SSLContext] = None  # this case's, if not the session's
+        self._holding = False
+        self._connections = 0
+        self._release = threading.Event()
         self.host = host
         self.port = port
         self._lock = threading.Lock()
@@ -193,6 +236,8 @@ class Endpoint:
         self._thread: Optional[threading.Thread] = None
 
     def start(self) -> "Endpoint":
+        if self._release.is_set():
+            self._release = threading.Event()
         self._server = _Server((self.host, self.port), self)
         self.port = self._server.server_address[1]
         self._thread = threading.Thread(target=self._server.serve_forever,
@@ -201,6 +246,7 @@ class Endpoint:
         return self
 
     def stop(self):
+        self._release.set()
         if self._server is not None:
             self._server.shutdown()
             self._server.server_close()
@@ -213,14 +259,45 @@ class Endpoint:
     def __exit__(self, *exc):
         self.stop()
 
-    # Scripting, per case.
+    @property
+    def listening(self) -> bool:
+        return self._server is not None
+
+    @contextlib.contextmanager
+    def closed(self):
+        """Nothing listens on the port for the length of the block (a client
+        is refused at once), then the endpoint serves on it again."""
+        self.stop()
+        try:
+            yield self
+        finally:
+            self.start()
+
+    # Scripting, per case. A reset ends what the last case left running and
+    # puts back the default answer, the session's certificate and answering.
     def reset(self, default: Optional[Response] = None):
         with self._lock:
+            self._release.set()
+            self._release = threading.Event()
             self._requests.clear()
             self._tls_errors.clear()
             self._queued.clear()
             self._handler = None
+            self._context = None
+            self._holding = False
+            self._connections = 0
             self.default = default or Response(body=b'{"update":""}')
+
+    def use_certificate(self, certfile: str, keyfile: str):
+        """Shows this certificate (chain) until the next reset."""
+        context = _server_context(certfile, keyfile)
+        with self._lock:
+            self._context = context
+
+    def hold_connections(self):
+        """Accepts connections and never answers them, until the next reset."""
+        with self._lock:
+            self._holding = True
 
     def queue(self, path: str, *responses: Response):
         with self._lock:
@@ -238,6 +315,11 @@ class Endpoint:
     def tls_errors(self) -> List[str]:
         with self._lock:
             return list(self._tls_errors)
+
+    def connections(self) -> int:
+        """Connections accepted since the last reset, answered or not."""
+        with self._lock:
+            return self._connections
 
     def wait_for_requests(self, count: int, timeout: float) -> List[Request]:
         deadline = time.monotonic() + timeout
@@ -264,6 +346,11 @@ class Endpoint:
             if chosen is not None:
                 return chosen
         return default
+
+    def _note_connection(self) -> threading.Event:
+        with self._lock:
+            self._connections += 1
+            return self._release
 
     def _note_tls_error(self, client, error):
         with self._lock:

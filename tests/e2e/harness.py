@@ -12,7 +12,9 @@ Cases then get fresh install folders and run the launcher with an exact raw
 command line, in a chosen locale, answering its message boxes; each run
 reports every box, what the shell was asked to open, whether the main program
 started (its command line and current directory), the exit code and the time
-taken. Every wait is bounded.
+taken. A case scripts the endpoint for its run through the `serve` option
+(what to answer, which certificate to show, to hold connections) or closes it
+for the run (Endpoint.closed). Every wait is bounded.
 
 Wine facts this relies on (Wine 8 on Debian):
   - LC_ALL alone selects the Windows locale (en_US.UTF-8 -> 1033,
@@ -33,9 +35,15 @@ Wine facts this relies on (Wine 8 on Debian):
   - Processes that Wine starts in the background (services, the desktop)
     inherit the standard handles of whoever started them, so every Wine
     process here writes to files, never to a pipe that someone reads to EOF.
+  - Wine's desktop process ends a second or two after the last program
+    that used it, and the next one starts it anew; two programs starting
+    it at once can leave a short-lived extra process in a case's job. A
+    command prompt that waits on its input keeps the desktop in use for the
+    whole session.
 """
 
 import dataclasses
+import datetime
 import json
 import os
 import select
@@ -43,9 +51,10 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 from endpoint import Endpoint, Response
 
@@ -54,6 +63,8 @@ MAIN_PROGRAM_NAME = "Tapwright.exe"
 STARTED_RECORD_SUFFIX = ".started.jsonl"
 BUTTONS = {"OK": 1, "CANCEL": 2, "ABORT": 3, "RETRY": 4, "IGNORE": 5, "YES": 6, "NO": 7}
 CASE_LANGS = ("en_US.UTF-8", "de_DE.UTF-8", "ko_KR.UTF-8", "ja_JP.UTF-8")
+# Server certificates that a client must refuse; see Session.certificate.
+REFUSED_CERTIFICATES = ("untrusted", "other-host", "expired")
 MAIN_PROGRAM_VARIANTS = {
     "versioned": "tapwright_e2e_stand_in",
     "noversion": "tapwright_e2e_stand_in_noversion",
@@ -160,6 +171,11 @@ class Run:
     descendants_settled: bool
     requests: list
     run_dir: Path
+    # Connections that the endpoint accepted during the run, answered or not.
+    connections: int = 0
+    # Only for runs started with watch_memory: the largest resident size,
+    # in KiB, that the kernel reported for the program's process.
+    peak_memory_kb: Optional[int] = None
 
     @property
     def opened_addresses(self) -> List[str]:
@@ -267,6 +283,7 @@ class Session:
         self.root: Optional[Path] = None
         self.endpoint: Optional[Endpoint] = None
         self._xvfb: Optional[subprocess.Popen] = None
+        self._desktop_keeper: Optional[subprocess.Popen] = None
         self._wineserver_started = False
         self._case_count = 0
         self._output_count = 0
@@ -301,11 +318,19 @@ class Session:
         self._step("trust", self._trust_ca)
         # The first window anyone asks for starts Wine's desktop process;
         # that cost belongs to the session, not to the first case.
-        self._step("desktop", lambda: self.helper_json("tapwright_e2e_box", ["list"]))
+        self._step("desktop", self._keep_desktop)
         self._log(f"session ready in {self.root} on display {self.display}: " +
                   ", ".join(f"{k} {v:.1f}s" for k, v in self.timings.items()))
 
     def close(self):
+        if self._desktop_keeper is not None:
+            self._desktop_keeper.stdin.close()
+            try:
+                self._desktop_keeper.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._desktop_keeper.kill()
+                self._desktop_keeper.wait(timeout=10)
+            self._desktop_keeper = None
         if self._wineserver_started:
             try:
                 subprocess.run([self.wineserver, "-k"], env=self._wine_env(), timeout=30,
@@ -379,16 +404,76 @@ class Session:
              "-CAcreateserial", "-out", "server.pem", "-days", "7", "-extfile", "server.ext"],
             ["x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der"],
         ]
-        for command in commands:
-            result = subprocess.run(["openssl"] + command, cwd=folder, timeout=60,
-                                    stdin=subprocess.DEVNULL, capture_output=True)
-            if result.returncode != 0:
-                raise HarnessError("openssl failed: " + " ".join(command) + "\n" +
-                                   result.stderr.decode(errors="replace"))
+        self._openssl(folder, *commands)
         self.ca_der = folder / "ca.der"
         self.ca_pem = folder / "ca.pem"
         self.server_cert = folder / "server.pem"
         self.server_key = folder / "server.key"
+        self._refused_certificates: Dict[str, Tuple[Path, Path]] = {}
+
+    def _openssl(self, folder: Path, *commands: Sequence[str]):
+        for command in commands:
+            result = subprocess.run(["openssl"] + list(command), cwd=folder, timeout=60,
+                                    stdin=subprocess.DEVNULL, capture_output=True)
+            if result.returncode != 0:
+                raise HarnessError("openssl failed: " + " ".join(command) + "\n" +
+                                   result.stderr.decode(errors="replace"))
+
+    def certificate(self, kind: str) -> Tuple[Path, Path]:
+        """A server certificate and key that a client must refuse, made on
+        first use (for Endpoint.use_certificate):
+          "untrusted": for localhost, from a second CA that the prefix does
+            not trust;
+          "other-host": from the trusted CA, for another host name only;
+          "expired": from the trusted CA, for localhost, expired yesterday."""
+        if kind in self._refused_certificates:
+            return self._refused_certificates[kind]
+        if kind not in REFUSED_CERTIFICATES:
+            raise ValueError(f"no such certificate: {kind}")
+        folder = self.root / "ca"
+        cert, key = folder / f"{kind}.pem", folder / f"{kind}.key"
+        host = "update.tapwright.invalid" if kind == "other-host" else "localhost"
+        names = f"DNS:{host}" if kind == "other-host" else "DNS:localhost,IP:127.0.0.1"
+        (folder / f"{kind}.ext").write_text(
+            f"subjectAltName={names}\nbasicConstraints=CA:FALSE\n"
+            "keyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
+        request = ["req", "-newkey", "rsa:2048", "-nodes", "-keyout", key.name,
+                   "-out", f"{kind}.csr", "-subj", f"/CN={host}"]
+        if kind == "untrusted":
+            self._openssl(
+                folder,
+                ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "other-ca.key",
+                 "-out", "other-ca.pem", "-days", "7", "-subj", "/CN=Tapwright untrusted test CA",
+                 "-addext", "basicConstraints=critical,CA:TRUE",
+                 "-addext", "keyUsage=critical,keyCertSign,cRLSign"],
+                request,
+                ["x509", "-req", "-in", f"{kind}.csr", "-CA", "other-ca.pem",
+                 "-CAkey", "other-ca.key", "-CAcreateserial", "-out", cert.name, "-days", "7",
+                 "-extfile", f"{kind}.ext"])
+        elif kind == "other-host":
+            self._openssl(
+                folder, request,
+                ["x509", "-req", "-in", f"{kind}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                 "-CAcreateserial", "-out", cert.name, "-days", "7", "-extfile", f"{kind}.ext"])
+        else:
+            # "openssl x509 -req" only dates from now on; "openssl ca" takes
+            # any validity period.
+            now = datetime.datetime.now(datetime.timezone.utc)
+            stamp = lambda moment: moment.strftime("%y%m%d%H%M%SZ")  # noqa: E731
+            (folder / "index.txt").write_text("")
+            (folder / "ca.cnf").write_text(
+                "[ca]\ndefault_ca = test_ca\n[test_ca]\ndatabase = index.txt\n"
+                "new_certs_dir = .\nserial = ca.srl\ndefault_md = sha256\n"
+                "policy = any_name\nunique_subject = no\n[any_name]\ncommonName = supplied\n")
+            self._openssl(
+                folder, request,
+                ["ca", "-batch", "-config", "ca.cnf", "-cert", "ca.pem", "-keyfile", "ca.key",
+                 "-in", f"{kind}.csr", "-out", cert.name, "-notext",
+                 "-startdate", stamp(now - datetime.timedelta(days=30)),
+                 "-enddate", stamp(now - datetime.timedelta(days=1)),
+                 "-extfile", f"{kind}.ext"])
+        self._refused_certificates[kind] = (cert, key)
+        return cert, key
 
     def _start_endpoint(self):
         self.endpoint = Endpoint(str(self.server_cert), str(self.server_key), self.port)
@@ -471,6 +556,25 @@ class Session:
                  f"HKLM\\Software\\Classes\\{protocol}\\shell\\open\\command", "/ve"], 60)
             if command not in output:
                 raise HarnessError(f"the {protocol} handler did not take: {output!r}")
+
+    def import_registry(self, entries: str, name: str = "extra"):
+        """Imports registry entries, written as in a .reg file after its
+        first line, into the prefix."""
+        registry = self.root / f"{name}.reg"
+        registry.write_text("Windows Registry Editor Version 5.00\r\n\r\n" + entries,
+                            encoding="utf-16")
+        self._run_quiet([self.wine, "reg", "import", windows_path(registry)], 60, name)
+
+    def _keep_desktop(self):
+        """Starts the desktop process and keeps it for the session: a console
+        program counts as using the desktop, and cmd waits for commands on
+        its input until that closes (with the harness, at the latest)."""
+        with open(self.root / "desktop-keeper.log", "wb") as log:
+            self._desktop_keeper = subprocess.Popen(
+                [self.wine, "cmd.exe"], env=self._wine_env(), stdin=subprocess.PIPE,
+                stdout=log, stderr=subprocess.STDOUT)
+        # Asking for the windows once waits until the desktop is up.
+        self.helper_json("tapwright_e2e_box", ["list"])
 
     def _trust_ca(self):
         added = self.helper_json("tapwright_e2e_trust", ["--der", hex16(windows_path(self.ca_der))])
@@ -576,10 +680,15 @@ class Session:
     def start_program(self, app: str, command_line: str, *, cwd: Optional[str] = None,
                       lang: str = "en_US.UTF-8", timeout: float = 30.0, grace: float = 5.0,
                       label: Optional[str] = None, case_dir: Optional[Path] = None,
-                      started_record: Optional[Path] = None) -> "RunningProgram":
+                      started_record: Optional[Path] = None,
+                      serve: Optional[Callable[[Endpoint], None]] = None,
+                      watch_memory: bool = False) -> "RunningProgram":
         """Runs any program through the runner. Each run gets a folder of its
         own in the case folder; it is also the default current directory,
-        so that it differs from the program's folder."""
+        so that it differs from the program's folder. The endpoint is reset
+        for the run (no update on offer), then handed to serve, if given, to
+        be scripted before the program starts. watch_memory follows the
+        program's peak resident size (Run.peak_memory_kb)."""
         case_dir = case_dir or self.new_case_dir(label or Path(app.replace("\\", "/")).stem)
         runs = sum(1 for entry in case_dir.iterdir() if entry.name.startswith("run"))
         run_dir = case_dir / f"run{runs + 1}"
@@ -587,8 +696,10 @@ class Session:
         record_dir.mkdir(parents=True)
         cwd = cwd or windows_path(run_dir)
         self.endpoint.reset()
+        if serve is not None:
+            serve(self.endpoint)
         return RunningProgram(self, app, command_line, cwd, lang, timeout, grace, run_dir,
-                              record_dir, started_record)
+                              record_dir, started_record, watch_memory)
 
 
 class RunningProgram:
@@ -597,7 +708,7 @@ class RunningProgram:
 
     def __init__(self, session: Session, app: str, command_line: str, cwd: str, lang: str,
                  timeout: float, grace: float, run_dir: Path, record_dir: Path,
-                 started_record: Optional[Path]):
+                 started_record: Optional[Path], watch_memory: bool = False):
         self.session = session
         self.command_line = command_line
         self.cwd = cwd
@@ -622,6 +733,9 @@ class RunningProgram:
              "--timeout", str(int(timeout * 1000)), "--grace", str(int(grace * 1000))],
             env=env, stdin=subprocess.DEVNULL, stdout=self._stdout, stderr=subprocess.STDOUT)
         self.pid = self._wait_for_pid()
+        # The program is still suspended when its id is known, so the watch
+        # sees it from its first instruction on.
+        self._memory = _MemoryWatch(app) if watch_memory and self.pid else None
 
     def _wait_for_pid(self) -> int:
         while time.monotonic() < self._deadline:
@@ -692,6 +806,7 @@ class RunningProgram:
             raise HarnessError(f"the runner did not end: {self.command_line!r}")
         finally:
             self._stdout.close()
+            peak_memory_kb = self._memory.stop() if self._memory else None
         seconds = time.monotonic() - self._started_at
         if not self._result_path.exists():
             raise HarnessError("the runner wrote no result: " +
@@ -707,7 +822,57 @@ class RunningProgram:
             opened=_read_records(self.record_dir / "opened.jsonl"),
             started=_read_records(self.started_record) if self.started_record else [],
             descendants=result["descendants"], descendants_settled=result["descendants_settled"],
-            requests=self.session.endpoint.requests(), run_dir=self.run_dir)
+            requests=self.session.endpoint.requests(), run_dir=self.run_dir,
+            connections=self.session.endpoint.connections(),
+            peak_memory_kb=peak_memory_kb)
+
+
+class _MemoryWatch:
+    """Follows the Unix process in which Wine runs a program, which Wine
+    names by the program's Windows path, and keeps the last VmHWM that the
+    kernel reported for it. VmHWM only grows, so a sample taken just before
+    the process ends holds its peak; the polling is frequent enough for a
+    program that needs a moment to end (start another, close a connection)."""
+
+    POLL_SECONDS = 0.005
+
+    def __init__(self, app: str):
+        self._name = app.encode("utf-8", "surrogateescape")
+        self._peak: Optional[int] = None
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._follow, daemon=True)
+        self._thread.start()
+
+    def stop(self) -> Optional[int]:
+        self._done.set()
+        self._thread.join(timeout=10)
+        return self._peak
+
+    def _find(self) -> Optional[str]:
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as file:
+                    if file.read().split(b"\0", 1)[0] == self._name:
+                        return entry
+            except OSError:
+                continue
+        return None
+
+    def _follow(self):
+        pid = None
+        while pid is None and not self._done.wait(self.POLL_SECONDS):
+            pid = self._find()
+        while pid is not None and not self._done.is_set():
+            try:
+                with open(f"/proc/{pid}/status") as file:
+                    for line in file:
+                        if line.startswith("VmHWM:"):
+                            self._peak = int(line.split()[1])
+            except (OSError, ValueError):
+                return
+            time.sleep(self.POLL_SECONDS)
 
 
 def _read_records(path: Optional[Path]) -> List[dict]:
