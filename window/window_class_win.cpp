@@ -23,15 +23,7 @@ HINSTANCE ModuleInstance() {
 // a 64-unit buffer with its terminator: a name with characters outside that
 // code page is registered as the code page renders them.
 std::u16string RegisteredClassName(TControl* control) {
-    std::u16string name = GetClassName(control);
-    if (!name.empty()) {
-        const int length = static_cast<int>(name.size());
-        const int size =
-            WideCharToMultiByte(CP_ACP, 0, Wide(name), length, nullptr, 0, nullptr, nullptr);
-        std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
-        WideCharToMultiByte(CP_ACP, 0, Wide(name), length, bytes.data(), size, nullptr, nullptr);
-        name = WidenAnsi(bytes);
-    }
+    std::u16string name = WidenAnsi(NarrowAnsi(GetClassName(control)));
     if (name.size() > kClassNameBuffer - 1) {
         name.resize(kClassNameBuffer - 1);
     }
