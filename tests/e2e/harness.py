@@ -42,6 +42,7 @@ Wine facts this relies on (Wine 8 on Debian):
     whole session.
 """
 
+import argparse
 import dataclasses
 import datetime
 import json
@@ -50,6 +51,7 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -879,3 +881,24 @@ def _read_records(path: Optional[Path]) -> List[dict]:
     if path is None or not path.is_file():
         return []
     return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines() if line]
+
+
+def suite_arguments(config_variable: str = "TAPWRIGHT_E2E_CONFIG",
+                    config_name: str = "e2e_config.json",
+                    display_variable: Optional[str] = None) -> argparse.Namespace:
+    """The options every suite takes before unittest's own: the build's
+    config file, --keep, and where asked for, --display. The namespace also
+    carries verbose and the argv to hand to unittest.main."""
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--config", default=os.environ.get(config_variable))
+    if display_variable:
+        parser.add_argument("--display", default=os.environ.get(display_variable),
+                            help="an X display to use instead of a virtual one of its own")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the session folder (prefix, case folders) for inspection")
+    args, rest = parser.parse_known_args()
+    if not args.config:
+        parser.error(f"--config <build>/tests/e2e/{config_name} is required")
+    args.verbose = "-v" in rest or "--verbose" in rest
+    args.unittest_argv = [sys.argv[0]] + rest
+    return args

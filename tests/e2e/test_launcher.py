@@ -8,10 +8,8 @@ All cases share one session (X server, prefix, endpoint); each gets fresh
 install folders.
 """
 
-import argparse
 import http.client
 import json
-import os
 import re
 import ssl
 import sys
@@ -22,7 +20,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from endpoint import Response  # noqa: E402
-from harness import Install, Run, Session, hex16, quoted, windows_path  # noqa: E402
+from harness import (Install, Run, Session, hex16, quoted, suite_arguments,  # noqa: E402
+                     windows_path)
 
 SESSION: Session = None
 RUNS = []
@@ -341,16 +340,9 @@ class FatalErrorTest(LauncherTestCase):
 
 def main():
     global CONFIG, KEEP, VERBOSE
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--config", default=os.environ.get("TAPWRIGHT_E2E_CONFIG"))
-    parser.add_argument("--keep", action="store_true",
-                        help="keep the session folder (prefix, case folders) for inspection")
-    args, rest = parser.parse_known_args()
-    if not args.config:
-        parser.error("--config <build>/tests/e2e/e2e_config.json is required")
-    CONFIG, KEEP = args.config, args.keep
-    VERBOSE = "-v" in rest or "--verbose" in rest
-    unittest.main(argv=[sys.argv[0]] + rest)
+    args = suite_arguments()
+    CONFIG, KEEP, VERBOSE = args.config, args.keep, args.verbose
+    unittest.main(argv=args.unittest_argv)
 
 
 CONFIG = None

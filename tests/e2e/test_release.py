@@ -11,7 +11,6 @@ control program makes it happen under the same check, so that a blind check
 cannot pass.
 """
 
-import argparse
 import contextlib
 import hashlib
 import json
@@ -28,7 +27,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from endpoint import Response  # noqa: E402
 from harness import (BUTTONS, MAIN_PROGRAM_NAME, HarnessError, Install, Run, Session,  # noqa: E402
-                     hex16, quoted, windows_path)
+                     hex16, quoted, windows_path, suite_arguments)
 
 # Windows 10's KnownDLLs (HKLM\System\CurrentControlSet\Control\Session
 # Manager\KnownDLLs), plus ntdll, which every process has: the loader takes
@@ -442,18 +441,10 @@ class SingleInstanceUnderLoadTest(ReleaseTestCase):
 
 def main():
     global CONFIG, DISPLAY, KEEP, VERBOSE
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--config", default=os.environ.get("TAPWRIGHT_RELEASE_CONFIG"))
-    parser.add_argument("--display", default=os.environ.get("TAPWRIGHT_RELEASE_DISPLAY"),
-                        help="an X display to use instead of a virtual one of its own")
-    parser.add_argument("--keep", action="store_true",
-                        help="keep the session folder (prefix, case folders) for inspection")
-    args, rest = parser.parse_known_args()
-    if not args.config:
-        parser.error("--config <build>/tests/e2e/release_config.json is required")
-    CONFIG, DISPLAY, KEEP = args.config, args.display, args.keep
-    VERBOSE = "-v" in rest or "--verbose" in rest
-    unittest.main(argv=[sys.argv[0]] + rest)
+    args = suite_arguments("TAPWRIGHT_RELEASE_CONFIG", "release_config.json",
+                           display_variable="TAPWRIGHT_RELEASE_DISPLAY")
+    CONFIG, DISPLAY, KEEP, VERBOSE = args.config, args.display, args.keep, args.verbose
+    unittest.main(argv=args.unittest_argv)
 
 
 CONFIG = None

@@ -11,10 +11,8 @@ it has started the main program, or without it) is printed for every fault
 case at the end.
 """
 
-import argparse
 import http.client
 import json
-import os
 import socket
 import ssl
 import sys
@@ -26,7 +24,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from endpoint import Endpoint, Response  # noqa: E402
 from harness import (REFUSED_CERTIFICATES, Install, Run, Session, hex16, quoted,  # noqa: E402
-                     windows_path)
+                     windows_path, suite_arguments)
 
 SESSION: Session = None
 RUNS: List[Run] = []
@@ -528,16 +526,9 @@ class CertificateSetUpTest(unittest.TestCase):
 
 def main():
     global CONFIG, KEEP, VERBOSE
-    parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--config", default=os.environ.get("TAPWRIGHT_E2E_CONFIG"))
-    parser.add_argument("--keep", action="store_true",
-                        help="keep the session folder (prefix, case folders) for inspection")
-    args, rest = parser.parse_known_args()
-    if not args.config:
-        parser.error("--config <build>/tests/e2e/e2e_config.json is required")
-    CONFIG, KEEP = args.config, args.keep
-    VERBOSE = "-v" in rest or "--verbose" in rest
-    unittest.main(argv=[sys.argv[0]] + rest)
+    args = suite_arguments()
+    CONFIG, KEEP, VERBOSE = args.config, args.keep, args.verbose
+    unittest.main(argv=args.unittest_argv)
 
 
 CONFIG = None
