@@ -13,3 +13,6 @@ void PrintUtf8(const std::string& text);
 bool ArgumentValue(int argc, wchar_t** argv, const char16_t* name, std::u16string* value);
 bool HexArgumentValue(int argc, wchar_t** argv, const char16_t* name, std::u16string* value);
 unsigned NumberArgument(int argc, wchar_t** argv, const char16_t* name, unsigned fallback);
+std::string StartFailure(const char* what);
+unsigned long ActiveJobProcesses(void* job);
+unsigned long TotalJobProcesses(void* job);

@@ -94,3 +94,27 @@ unsigned NumberArgument(int argc, wchar_t** argv, const char16_t* name, unsigned
     }
     return value;
 }
+
+// What a program that starts others reports when it could not: the step that
+// failed and the platform's error.
+std::string StartFailure(const char* what) {
+    return std::string("{\"started\":false,\"error\":\"") + what +
+           "\",\"last_error\":" + std::to_string(GetLastError()) + "}";
+}
+
+// ~0 when the job cannot be asked, so that a waiter never takes it for empty.
+unsigned long ActiveJobProcesses(void* job) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                   sizeof accounting, nullptr)) {
+        return ~0ul;
+    }
+    return accounting.ActiveProcesses;
+}
+
+unsigned long TotalJobProcesses(void* job) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                              sizeof accounting, nullptr);
+    return accounting.TotalProcesses;
+}

@@ -28,20 +28,6 @@ struct Copy {
     double ms = 0;
 };
 
-std::string Failure(const char* what) {
-    return std::string("{\"started\":false,\"error\":\"") + what +
-           "\",\"last_error\":" + std::to_string(GetLastError()) + "}\n";
-}
-
-DWORD ActiveProcesses(HANDLE job) {
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
-                                   sizeof accounting, nullptr)) {
-        return ~0u;
-    }
-    return accounting.ActiveProcesses;
-}
-
 std::string Run(int argc, wchar_t** argv) {
     std::u16string app, command_line, cwd, pids_path, ended_path;
     if (!HexArgumentValue(argc, argv, u"--app", &app) ||
@@ -49,15 +35,15 @@ std::string Run(int argc, wchar_t** argv) {
         !HexArgumentValue(argc, argv, u"--cwd", &cwd) ||
         !HexArgumentValue(argc, argv, u"--pids", &pids_path) ||
         !HexArgumentValue(argc, argv, u"--ended", &ended_path)) {
-        return Failure("bad arguments");
+        return StartFailure("bad arguments");
     }
     const unsigned count = NumberArgument(argc, argv, u"--count", 8);
     const DWORD timeout = NumberArgument(argc, argv, u"--timeout", 30000);
     const DWORD grace = NumberArgument(argc, argv, u"--grace", 5000);
-    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS) return Failure("bad count");
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS) return StartFailure("bad count");
 
     ScopedKernelHandle job(CreateJobObjectW(nullptr, nullptr));
-    if (!job) return Failure("CreateJobObjectW");
+    if (!job) return StartFailure("CreateJobObjectW");
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
@@ -72,7 +58,7 @@ std::string Run(int argc, wchar_t** argv) {
         PROCESS_INFORMATION info{};
         if (!CreateProcessW(Wide(app), line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                             nullptr, Wide(cwd), &startup, &info)) {
-            return Failure("CreateProcessW");
+            return StartFailure("CreateProcessW");
         }
         copies[i].pid = info.dwProcessId;
         copies[i].process.reset(info.hProcess);
@@ -118,7 +104,7 @@ std::string Run(int argc, wchar_t** argv) {
     const ULONGLONG settle_start = GetTickCount64();
     bool settled = false;
     while (GetTickCount64() - settle_start < grace) {
-        if (ActiveProcesses(job.get()) == 0) {
+        if (ActiveJobProcesses(job.get()) == 0) {
             settled = true;
             break;
         }
@@ -135,7 +121,7 @@ std::string Run(int argc, wchar_t** argv) {
     }
     listed += "]";
     return std::string("{\"started\":true,\"timed_out\":") + (running > 0 ? "true" : "false") +
-           ",\"settled\":" + (settled ? "true" : "false") + ",\"copies\":" + listed + "}\n";
+           ",\"settled\":" + (settled ? "true" : "false") + ",\"copies\":" + listed + "}";
 }
 
 }  // namespace
@@ -144,8 +130,8 @@ int wmain(int argc, wchar_t** argv) {
     std::u16string result_path;
     const std::string result = Run(argc, argv);
     if (HexArgumentValue(argc, argv, u"--result", &result_path)) {
-        return WriteUtf8File(result_path, result) ? 0 : 1;
+        return WriteUtf8File(result_path, result + "\n") ? 0 : 1;
     }
-    PrintUtf8(result);
+    PrintUtf8(result + "\n");
     return 0;
 }

@@ -50,32 +50,11 @@ void DrainJobMessages(HANDLE port, DWORD wait_ms, DWORD launcher_pid,
     }
 }
 
-DWORD ActiveProcesses(HANDLE job) {
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
-                                   sizeof accounting, nullptr)) {
-        return ~0u;
-    }
-    return accounting.ActiveProcesses;
-}
-
-DWORD TotalProcesses(HANDLE job) {
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-    QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
-                              sizeof accounting, nullptr);
-    return accounting.TotalProcesses;
-}
-
-std::string Failure(const char* what) {
-    return std::string("{\"started\":false,\"error\":\"") + what +
-           "\",\"last_error\":" + std::to_string(GetLastError()) + "}";
-}
-
 std::string Run(int argc, wchar_t** argv) {
     std::u16string app, command_line, cwd, pid_file;
     if (!HexArgumentValue(argc, argv, u"--app", &app) ||
         !HexArgumentValue(argc, argv, u"--command-line", &command_line)) {
-        return Failure("bad arguments");
+        return StartFailure("bad arguments");
     }
     const bool has_cwd = HexArgumentValue(argc, argv, u"--cwd", &cwd);
     const bool has_pid_file = HexArgumentValue(argc, argv, u"--pid-file", &pid_file);
@@ -85,7 +64,7 @@ std::string Run(int argc, wchar_t** argv) {
     // Closing the runner's last job handle ends whatever the program left
     // behind, so a case that goes wrong cannot leak into the next one.
     ScopedKernelHandle job(CreateJobObjectW(nullptr, nullptr));
-    if (!job) return Failure("CreateJobObjectW");
+    if (!job) return StartFailure("CreateJobObjectW");
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
@@ -106,7 +85,7 @@ std::string Run(int argc, wchar_t** argv) {
     QueryPerformanceFrequency(&frequency);
     if (!CreateProcessW(Wide(app), line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
                         has_cwd ? Wide(cwd) : nullptr, &startup, &info)) {
-        return Failure("CreateProcessW");
+        return StartFailure("CreateProcessW");
     }
     ScopedKernelHandle process(info.hProcess);
     ScopedKernelHandle thread(info.hThread);
@@ -129,7 +108,7 @@ std::string Run(int argc, wchar_t** argv) {
     bool settled = false;
     for (;;) {
         if (has_port) DrainJobMessages(port.get(), 0, info.dwProcessId, &descendants);
-        if (ActiveProcesses(job.get()) == 0) {
+        if (ActiveJobProcesses(job.get()) == 0) {
             settled = true;
             break;
         }
@@ -138,7 +117,7 @@ std::string Run(int argc, wchar_t** argv) {
     }
     const ULONGLONG settle_ms = GetTickCount64() - settle_start;
     if (has_port) DrainJobMessages(port.get(), 0, info.dwProcessId, &descendants);
-    const DWORD total = TotalProcesses(job.get());
+    const DWORD total = TotalJobProcesses(job.get());
     if (!settled) TerminateJobObject(job.get(), 0xDEAD);
 
     std::string listed = "[";
