@@ -2,11 +2,10 @@
 
 #include "update/install_check.h"
 
-#include <shellapi.h>
-
 #include "catalogue/catalogue.h"
 #include "launcher/command_line.h"
 #include "launcher/main_program.h"
+#include "launcher/shell_open.h"
 #include "launcher/startup.h"
 #include "update/json_unescape.h"
 #include "update/product_host.h"
@@ -20,9 +19,7 @@ constexpr char16_t kParagraphSeparator[] = u"\r\r";
 constexpr UINT kRepairPromptStyle = 0x50010;  // MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST
 constexpr UINT kUpdatePromptStyle = 0x50044;  // MB_YESNO | MB_ICONINFORMATION | MB_SETFOREGROUND | MB_TOPMOST
 
-void OpenAddress(const std::u16string& address) {
-    ShellExecuteW(nullptr, L"open", Wide(address), nullptr, nullptr, SW_SHOWNORMAL);
-}
+void OpenAddress(const std::u16string& address) { ShellOpen(address, SW_SHOWNORMAL); }
 
 }  // namespace
 
