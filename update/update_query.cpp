@@ -60,3 +60,13 @@ bool IsWebAddress(const std::u16string& address) {
     }
     return true;
 }
+
+// Only what came over TLS with a checked certificate may name an update: a
+// single plain-HTTP hop lets anyone on its path answer in the endpoint's place.
+bool IsSecureAddress(const std::u16string& address) {
+    return StartsWithIgnoringAsciiCase(address, u"https://");
+}
+
+bool IsRedirectStatus(unsigned status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}

@@ -23,8 +23,13 @@ constexpr char kUserAgent[] =
 // cache or the cookie store either: the launcher leaves no trace, whatever the
 // server asks for. No flag that relaxes certificate checks belongs here: a
 // reply from an impostor could send the user anywhere.
-constexpr DWORD kRequestFlags =
-    INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES;
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE |
+                                INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
+                                INTERNET_FLAG_NO_AUTO_REDIRECT;
+
+// A moved endpoint may redirect a few times, never without end.
+constexpr int kMaxRedirects = 5;
+constexpr DWORD kMaxAddress = 2048;
 
 constexpr DWORD kReadChunk = 1025;
 
@@ -47,6 +52,8 @@ struct WinInet {
     decltype(&::InternetOpenUrlW) InternetOpenUrlW;
     decltype(&::InternetReadFile) InternetReadFile;
     decltype(&::InternetCloseHandle) InternetCloseHandle;
+    decltype(&::HttpQueryInfoW) HttpQueryInfoW;
+    decltype(&::InternetCombineUrlW) InternetCombineUrlW;
 };
 
 WinInet LoadWinInet() {
@@ -60,12 +67,14 @@ WinInet LoadWinInet() {
         GetLibraryFunction<decltype(&::InternetOpenUrlW)>(module, "InternetOpenUrlW"),
         GetLibraryFunction<decltype(&::InternetReadFile)>(module, "InternetReadFile"),
         GetLibraryFunction<decltype(&::InternetCloseHandle)>(module, "InternetCloseHandle"),
+        GetLibraryFunction<decltype(&::HttpQueryInfoW)>(module, "HttpQueryInfoW"),
+        GetLibraryFunction<decltype(&::InternetCombineUrlW)>(module, "InternetCombineUrlW"),
     };
 }
 
 bool IsComplete(const WinInet& api) {
     return api.InternetOpenA && api.InternetSetOptionW && api.InternetOpenUrlW && api.InternetReadFile &&
-           api.InternetCloseHandle;
+           api.InternetCloseHandle && api.HttpQueryInfoW && api.InternetCombineUrlW;
 }
 
 decltype(&::InternetCloseHandle) CloseInternetHandle = nullptr;
@@ -83,6 +92,51 @@ void SetTimeouts(const WinInet& api, HINTERNET internet) {
     }
 }
 
+unsigned StatusOf(const WinInet& api, HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    api.HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                       nullptr);
+    return status;
+}
+
+// The address a redirect names, resolved against the one that answered with it.
+std::u16string RedirectTarget(const WinInet& api, HINTERNET request, const std::u16string& from) {
+    wchar_t location[kMaxAddress] = {};
+    DWORD size = sizeof(location);
+    if (!api.HttpQueryInfoW(request, HTTP_QUERY_LOCATION, location, &size, nullptr)) {
+        return {};
+    }
+    wchar_t target[kMaxAddress] = {};
+    DWORD length = kMaxAddress;
+    if (!api.InternetCombineUrlW(Wide(from), location, target, &length, ICU_NO_ENCODE)) {
+        return {};
+    }
+    return FromWide(target, length);
+}
+
+// Redirects are followed here, not by the platform, so that every hop is seen:
+// how WinINet treats a redirect that leaves https depends on flags and
+// versions (Wine's follows it silently), and a reply that came over plain HTTP
+// at any hop is not trusted, whoever answered last.
+ScopedInternetHandle OpenOverHttpsOnly(const WinInet& api, HINTERNET internet,
+                                       const std::u16string& headers) {
+    std::u16string address = UpdateEndpointAddress();
+    for (int hop = 0; hop <= kMaxRedirects; ++hop) {
+        ScopedInternetHandle request(api.InternetOpenUrlW(internet, Wide(address), Wide(headers),
+                                                          static_cast<DWORD>(headers.size()),
+                                                          kRequestFlags, 0));
+        if (!request || !IsRedirectStatus(StatusOf(api, request.get()))) {
+            return request;
+        }
+        address = RedirectTarget(api, request.get(), address);
+        if (!IsSecureAddress(address)) {
+            return {};
+        }
+    }
+    return {};
+}
+
 std::string QueryEndpoint() {
     const WinInet api = LoadWinInet();
     if (!IsComplete(api)) {
@@ -96,8 +150,7 @@ std::string QueryEndpoint() {
     }
     SetTimeouts(api, internet.get());
     const std::u16string headers = u"User-Version: " + GetInstalledVersion() + u"\rUser-Debug: false";
-    ScopedInternetHandle request(api.InternetOpenUrlW(internet.get(), Wide(UpdateEndpointAddress()), Wide(headers),
-                                                      static_cast<DWORD>(headers.size()), kRequestFlags, 0));
+    ScopedInternetHandle request = OpenOverHttpsOnly(api, internet.get(), headers);
     if (!request) {
         return {};
     }
