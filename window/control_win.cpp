@@ -62,6 +62,19 @@ void TakeShared(TControl* control, TRefObject*& field, TRefObject* shared) {
     AddOwned(control, shared);
 }
 
+// A control that leaves its parent, and everything inside it, is no longer
+// the one to focus where it was: the slot would outlive it once its new
+// owner lets it go.
+void ForgetFocus(TControl* holder, TControl* leaving) {
+    for (TControl* focused = holder ? holder->FocusedChild : nullptr; focused != nullptr;
+         focused = focused->Parent) {
+        if (focused == leaving) {
+            holder->FocusedChild = nullptr;
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 void TControl::Init() {
@@ -83,18 +96,28 @@ void TControl::Init() {
     Visible = 1;
 }
 
-// Children go with their parent: they are among the owned pairs that base
-// destroy releases, after the parent has hidden itself and before it unlinks
-// itself from its own parent. Destroying the window sends WM_DESTROY, which
+// Children go with their parent, after it has hidden itself and before it
+// unlinks itself from its own parent. Destroying the window sends WM_DESTROY, which
 // releases this control once more and so comes back here: the destroyed flag
-// stops that second pass before it frees anything.
+// stops that second pass before it frees anything. Every slot that names this
+// control as the one to focus is cleared, the applet's too: a form records
+// itself there whatever its parent is.
 void TControl::Done() {
     TControl* top = TopLevelOf(this);
     if (top != nullptr && top->FocusedChild == this) {
         top->FocusedChild = nullptr;
     }
+    if (Applet != nullptr && Applet->FocusedChild == this) {
+        Applet->FocusedChild = nullptr;
+    }
     if (Window != nullptr) {
         ShowWindow(Window, SW_HIDE);
+    }
+    // Each child is given back as SetParentControl gives it back: one that is
+    // still held elsewhere (its window stands for its creator's reference)
+    // lives on without a parent, instead of pointing at a freed one.
+    while (Children != nullptr && Children->Count > 0) {
+        SetParentControl(static_cast<TControl*>(Children->Get(0)), nullptr);
     }
     ReleaseOwned();
     if (Destroyed) {
@@ -106,7 +129,11 @@ void TControl::Done() {
         if (Icon != nullptr && Icon != kNoIcon && !IconShared) {
             DestroyIcon(Icon);
         }
-        if (IsWindow(Window)) {
+        // A window already on its way out (this is its WM_DESTROY) is only
+        // unbound: its last messages must not reach the freed control.
+        if (WindowDestroyed) {
+            SetWindowLongPtrW(Window, GWLP_USERDATA, 0);
+        } else if (IsWindow(Window)) {
             DestroyWindow(Window);
         }
         Window = nullptr;
@@ -184,20 +211,27 @@ TControl* CreateForm(TControl* parent, const std::u16string& title) {
     return control;
 }
 
-// The parent's pair in its owned list stands for the reference that the
-// control was created with, so it moves along with the control.
+// A parent holds a reference of its own to each child, given back through its
+// owned pair, besides the one the creator holds and the window stands for:
+// otherwise a child with a window would be released twice, once by its
+// parent's destroy and once by its own WM_DESTROY. The old parent's reference
+// goes last, so that the control outlives its move.
 void SetParentControl(TControl* control, TControl* parent) {
     if (parent == control->Parent) {
         return;
     }
     TControl* oldParent = control->Parent;
     if (oldParent != nullptr) {
+        for (TControl* holder : {TopLevelOf(oldParent), oldParent, Applet}) {
+            ForgetFocus(holder, control);
+        }
         oldParent->Children->Remove(control);
         RemoveOwned(oldParent, control);
         oldParent->ChildChangedHook(oldParent, nullptr);
     }
     control->Parent = parent;
     if (parent != nullptr) {
+        AddRef(control);
         parent->Children->Add(control);
         AddOwned(parent, control);
         if (control->Window != nullptr) {
@@ -205,6 +239,9 @@ void SetParentControl(TControl* control, TControl* parent) {
         }
         parent->ChildChangedHook(parent, control);
         control->ChildChangedHook(parent, control);
+    }
+    if (oldParent != nullptr) {
+        Release(control);
     }
 }
 

@@ -37,11 +37,15 @@ int OrDefault(LONG extent) {
 }  // namespace
 
 // A window made here without visibility having been set starts hidden, so that
-// its owner can finish configuring it; the next CreateWnd shows it.
+// its owner can finish configuring it; the next CreateWnd shows it. The
+// reference held meanwhile keeps the control alive until this is done with
+// it: a window whose creation fails is destroyed again at once, and its
+// WM_DESTROY gives back the reference that the window stood for.
 HWND GetHandle(TControl* control) {
     if (control->Window != nullptr) {
         return control->Window;
     }
+    AddRef(control);
     if (!control->VisibilityExplicit) {
         SetVisible(control, false);
         control->CreateWnd();
@@ -49,7 +53,9 @@ HWND GetHandle(TControl* control) {
     } else {
         control->CreateWnd();
     }
-    return control->Window;
+    const HWND window = control->Window;
+    Release(control);
+    return window;
 }
 
 HWND GetParentHandle(TControl* control, bool create) {
@@ -123,6 +129,7 @@ bool TControl::CreateWnd() {
         }
     }
 
+    AddRef(this);  // as in GetHandle: creation may give back the last other reference
     CreatingControl = this;
     HWND handle = CreateWindowExW(ExStyle, Wide(className), Wide(Caption), Style, x, y, width,
                                   height, parentWindow, Menu, instance, nullptr);
@@ -138,6 +145,7 @@ bool TControl::CreateWnd() {
     }
     WindowCreatedHook(this);
     CreateChildWindows(this);
+    Release(this);
     return true;
 }
 
