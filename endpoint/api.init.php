@@ -1,0 +1,31 @@
+<?php
+// The launcher's update check. The launcher reads nothing but the "update" member, and widens the
+// body byte by byte, so json_encode's default escaping (\/ and \uXXXX) lets any address arrive.
+require_once __DIR__ . '/version.php';
+
+header('Content-Type: application/json');
+// Each answer depends on the caller's version: no cache may hand one caller's answer to another.
+header('Cache-Control: no-store, private');
+header('Vary: User-Version');
+
+// The one file a release changes. Silenced, because a missing file is answered below, never
+// reported inside the body.
+$release = json_decode((string) @file_get_contents(__DIR__ . '/release.json'), true);
+$newest = ParseVersion($release['version'] ?? null);
+$address = $release['address'] ?? null;
+$caller = ParseVersion($_SERVER['HTTP_USER_VERSION'] ?? null);
+
+if ($newest === null || !is_string($address) || !preg_match('~^https?://~', $address)) {
+    // Monitoring sees the broken release; the launcher, which ignores the status, sees no update.
+    http_response_code(503);
+    $update = '';
+} elseif ($caller === null) {
+    // Our launcher always sends a version (0.0.0.0 when it cannot read one). A caller without a
+    // readable one is something else, or a build we cannot place: offering it the newest release
+    // could be a downgrade, so it gets none, and the status tells the logs.
+    http_response_code(400);
+    $update = '';
+} else {
+    $update = IsOlder($caller, $newest) ? $address : '';
+}
+echo json_encode(['update' => $update]);
