@@ -1,0 +1,119 @@
+"""Shows what the launcher does for a user, under Wine, and tells it in plain
+words: every message box (with a picture of it), what the update endpoint was
+asked and answered, what the shell was asked to open, whether the main
+program started, and the exit code. The shipped launcher, built for a local
+host, asks the reference endpoint (endpoint/api.init.php behind nginx and
+PHP-FPM, run from a scratch folder). scripts/demo does it all from a fresh clone.
+
+    python3 tools/demo.py --config build/demo/tools/bench.json [--lang de_DE.UTF-8] [--keep]
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from bench import BenchError, Session
+from reference import ReferenceEndpoint
+
+REPOSITORY = Path(__file__).resolve().parents[1]
+LANGS = ("en_US.UTF-8", "de_DE.UTF-8", "fr_FR.UTF-8", "it_IT.UTF-8", "ja_JP.UTF-8", "ko_KR.UTF-8",
+         "ru_RU.UTF-8", "zh_CN.UTF-8")
+# Wine draws a box's CJK letters only in the fonts that a Windows of that language has, by
+# name; naming a CJK font of this system as their replacement makes the boxes readable.
+WINDOWS_CJK_FONTS = ("Gulim", "Malgun Gothic", "MS UI Gothic", "Meiryo UI", "SimSun",
+                     "Microsoft YaHei", "PMingLiU")
+
+
+def use_cjk_font(session: Session):
+    listed = subprocess.run(["fc-list", ":", "family"], capture_output=True, text=True).stdout
+    if "WenQuanYi Micro Hei" in listed:
+        for name in WINDOWS_CJK_FONTS:
+            session.quiet(["wine", "reg", "add", "HKCU\\Software\\Wine\\Fonts\\Replacements",
+                           "/v", name, "/d", "WenQuanYi Micro Hei", "/f"], 60)
+    else:
+        print("No CJK font here (Debian package fonts-wqy-microhei): Korean, Japanese and Chinese "
+              "letters show as squares in the pictures; the texts printed are exact.")
+
+
+def tell(title: str, run, reference: ReferenceEndpoint, output: Path, name: str):
+    print(f"\n== {title}\n   command line: {run.command_line}")
+    for number, box in enumerate(run.boxes, start=1):
+        picture = output / f"{name}-box-{number}.png"
+        shutil.move(box["picture"], picture)
+        print(f"   message box {number}: caption \"{box['caption']}\", {box['icon']} icon")
+        print("\n".join("        " + line for line in box["text"].split("\r")))
+        print(f"     exact text: {json.dumps(box['text'], ensure_ascii=False)}")
+        print(f"     buttons: {', '.join(b['text'] for b in box['buttons'])}; pressed "
+              f"{box['answer']}; picture: {os.path.relpath(picture)}")
+    if not run.boxes:
+        print("   message boxes: none")
+    asked = reference.asked()
+    print(f"   update endpoint asked: {'; '.join(asked) if asked else 'nothing'}")
+    print(f"   the shell was asked to open: {', '.join(run.opened) or 'nothing'}")
+    started = [f"yes, command line {s['command_line']}" for s in run.started]
+    print(f"   main program started: {', '.join(started) or 'no'}")
+    print(f"   exit code: {run.exit_code} after {run.seconds:.1f} s")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--config", default=str(REPOSITORY / "build/demo/tools/bench.json"))
+    parser.add_argument("--output", default=str(REPOSITORY / "demo-output"))
+    parser.add_argument("--lang", default="en_US.UTF-8")
+    parser.add_argument("--keep", action="store_true", help="keep the Wine prefix and run folders")
+    args = parser.parse_args()
+    output = Path(args.output)
+    shutil.rmtree(output, ignore_errors=True)
+    (output / "languages").mkdir(parents=True)
+    display = os.environ.get("DISPLAY", "")
+    display = display if display and Path(f"/tmp/.X11-unix/X{display[1:]}").exists() else None
+    started = time.monotonic()
+    print("Setting up a display, a test CA, a fresh Wine prefix and the update endpoint ...")
+    try:
+        with Session(args.config, display=display, keep=args.keep, launcher="TapwrightService",
+                     log=lambda message: print("   " + message)) as session:
+            use_cjk_font(session)
+            session.endpoint.stop()  # the reference endpoint answers on the launcher's port
+            host = f"localhost:{session.port}"
+            with ReferenceEndpoint(session.folder("reference"), session.port,
+                                   session.ca / "server.pem", session.ca / "server.key") as reference:
+                print(f"The update endpoint is endpoint/api.init.php on {reference.versions}, "
+                      f"at https://{host}/api.init.php; the user's locale is {args.lang}.")
+                address = f"https://{host}/download/Tapwright-2.1.0.0.exe"
+                scenes = (("1-missing", None, "", (), "2.1.0.0",
+                           "Tapwright.exe is missing; the user starts TapwrightService.exe"),
+                          ("2-inst", "versioned", "/inst", (), "2.0.1.0",
+                           "Tapwright.exe 2.0.1.0 is the newest; the installer starts it with /inst"),
+                          ("3-update-yes", "versioned", "/inst", ("YES",), "2.1.0.0",
+                           "2.1.0.0 is published; the installer starts /inst and the user says Yes"),
+                          ("4-update-no", "versioned", "/inst", ("NO",), "2.1.0.0",
+                           "The same, and the user answers No"))
+                for name, main, arguments, answers, newest, title in scenes:
+                    reference.publish(newest, address)
+                    run = session.launch(session.install(main, name), arguments, lang=args.lang,
+                                         answers=answers, shots=session.root / "shots")
+                    tell(f"{name[0]}. {title} (release.json names {newest})", run, reference,
+                         output, name)
+                print("\n== 5. Both boxes in every language the launcher speaks")
+                for lang in LANGS:
+                    for kind, main, answers in (("repair", None, ()), ("update", "versioned", ("NO",))):
+                        run = session.launch(session.install(main, kind), lang=lang, answers=answers,
+                                             shots=session.root / "shots")
+                        picture = output / "languages" / f"{lang.split('.')[0]}-{kind}.png"
+                        shutil.move(run.boxes[0]["picture"], picture)
+                        print(f"   {lang:<12} {kind:<6} \"{run.boxes[0]['caption']}\": "
+                              f"{run.boxes[0]['text'].split(chr(13))[0]}  ({os.path.relpath(picture)})")
+    except (BenchError, RuntimeError) as error:
+        print(f"\nThe demo could not run: {error}", file=sys.stderr)
+        return 1
+    print(f"\nDone in {time.monotonic() - started:.0f} s. Pictures: {os.path.relpath(output)}/")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
