@@ -1,6 +1,6 @@
 <?php
-// The launcher's update check. The launcher reads nothing but the "update" member, and widens the
-// body byte by byte, so json_encode's default escaping (\/ and \uXXXX) lets any address arrive.
+// The launcher's update check. The launcher reads nothing but the "update" member and decodes
+// JSON escapes, so json_encode's ASCII-only defaults (\/ and \uXXXX) carry any address intact.
 require_once __DIR__ . '/version.php';
 
 header('Content-Type: application/json');
