@@ -1,39 +1,33 @@
-"""The Wine bench that the end-to-end tests, the demo and the benchmark run on.
-
-A Session owns, for its lifetime: a virtual display (or the one it is
-given), a test CA and a server certificate for localhost, the scripted
-endpoint (endpoint.py) on the port that the launcher was built for, and one
-Wine prefix with a kept wineserver, in which the CA is a trusted root and the
-bench program is the shell's http and https "open" handler. Runs get fresh
-install folders and start a program with an exact command line in a chosen
-locale, answering its message boxes; each reports the boxes, the addresses
-the shell was asked to open, the main program's starts, the requests, the
-exit code and the time taken.
-
-Wine facts this relies on (Wine 8 on Debian): LC_ALL alone picks the
-Windows locale; only the machine-wide classes are consulted for URL
-protocols; with the X11 driver's "Managed" off, hiding a window waits for no
-window manager; a background Wine process inherits its starter's standard
-handles, so every Wine program here writes to files, never to a pipe.
+"""The Wine bench of the end-to-end tests, the demo and the benchmark: a virtual
+display, a test CA, the scripted endpoint on the launcher's port, and one prefix
+with a kept wineserver in which the CA is trusted and the bench program opens
+http and https addresses. Wine facts it relies on (Wine 8): LC_ALL alone picks
+the Windows locale; URL protocols are looked up in HKLM only; with the X11
+driver's "Managed" off, hiding a window waits for no window manager; a
+background Wine process keeps its starter's standard handles, so Wine programs
+here write to files, never to a pipe that is read to its end.
 """
 
 import dataclasses
+import hashlib
 import json
 import os
 import shutil
 import signal
+import ssl
+import struct
 import subprocess
 import tempfile
 import time
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence
 
 from endpoint import Endpoint, Response, wait_until
 
 MAIN_PROGRAM = "Tapwright.exe"
 BUTTONS = {"OK": 1, "YES": 6, "NO": 7}
-MAIN_PROGRAMS = {"versioned": "tapwright_bench", "noversion": "tapwright_bench_noversion",
-                 "maxversion": "tapwright_bench_maxversion"}
+STAND_INS = {"versioned": "tapwright_bench", "noversion": "tapwright_bench_noversion",
+             "maxversion": "tapwright_bench_maxversion"}
 
 
 class BenchError(RuntimeError):
@@ -55,14 +49,11 @@ def quoted(text: str) -> str:
 
 
 def read_lines(path: Path) -> List[dict]:
-    if not path.is_file():
-        return []
-    return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines() if line]
+    lines = path.read_text(encoding="utf-8").splitlines() if path.is_file() else []
+    return [json.loads(line) for line in lines if line]
 
 
-def _end_with_parent():
-    """In the child before exec: the X server ends with the bench, even when
-    the bench is killed and never reaches close()."""
+def _end_with_parent():  # the X server ends with the bench, even a killed one
     import ctypes
     ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
@@ -89,7 +80,6 @@ class Run:
     boxes: List[dict]
     opened: List[str]
     started: List[dict]
-    descendants: List[str]
     requests: list
     folder: Path
 
@@ -97,30 +87,30 @@ class Run:
         boxes = [(box["caption"], box["text"], box.get("answer")) for box in self.boxes]
         return (f"{self.command_line!r}: exit {self.exit_code} after {self.seconds:.2f} s, "
                 f"boxes {boxes}, opened {self.opened}, started {self.started}, "
-                f"processes {self.descendants}, requests {[r.path for r in self.requests]}")
+                f"requests {[r.path for r in self.requests]}")
 
 
 class Session:
     def __init__(self, config_path, *, display: Optional[str] = None, keep: bool = False,
-                 launcher: str = "TapwrightService_e2e", log: Callable[[str], None] = print):
+                 launcher: str = "TapwrightService_e2e", log=print):
         self.config = json.loads(Path(config_path).read_text())
         self.programs = {name: Path(path) for name, path in self.config["programs"].items()}
-        self.port = int(self.config["port"])
-        self.launcher_program, self.keep, self.log = launcher, keep, log
-        self.display = display
+        self.port, self.launcher_program = int(self.config["port"]), launcher
+        self.display, self.keep, self.log = display, keep, log
         self.root = Path(tempfile.mkdtemp(prefix="tapwright-bench-"))
+        self.ca, self.bin = self.root / "ca", self.root / "bin"
         self.endpoint: Optional[Endpoint] = None
         self._processes: List[subprocess.Popen] = []
         self._running: List["Running"] = []
         self._count = 0
-        self.wine = shutil.which("wine") or "wine"
 
     def __enter__(self) -> "Session":
         try:
             started = time.monotonic()
-            self._start_display()
-            self._make_certificates()
-            self.endpoint = Endpoint(self.ca / "server.pem", self.ca / "server.key", self.port).start()
+            if not self.display:
+                self._start_display()
+            self.ca.mkdir()
+            self.endpoint = Endpoint(*self.certificate("server"), self.port).start()
             self._make_prefix()
             self.log(f"bench ready in {time.monotonic() - started:.1f} s: {self.root}")
         except BaseException:
@@ -129,6 +119,7 @@ class Session:
         return self
 
     def __exit__(self, *exc):
+        self.settle()
         if (self.root / "prefix").exists():
             subprocess.run(["wineserver", "-k"], env=self.env(), timeout=60, capture_output=True)
         if self.endpoint is not None:
@@ -136,140 +127,114 @@ class Session:
         for process in self._processes:
             if process.poll() is None:
                 process.kill()
-                process.wait(timeout=10)
         if not self.keep:
             shutil.rmtree(self.root, ignore_errors=True)
 
-    # ---------------------------------------------------------------- set-up
     def _start_display(self):
-        if self.display:
-            return
         read_end, write_end = os.pipe()
         self._background(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
                           "-nolisten", "tcp"], "xvfb.log", pass_fds=(write_end,),
                          preexec_fn=_end_with_parent)
         os.close(write_end)
         with os.fdopen(read_end) as reader:
-            number = reader.readline().strip()  # Xvfb writes it once it accepts clients
+            number = reader.readline().strip()  # written once Xvfb accepts clients
         if not number.isdigit():
             raise BenchError(f"Xvfb did not start: see {self.root / 'xvfb.log'}")
         self.display = ":" + number
 
-    def _make_certificates(self):
-        self.ca = self.root / "ca"
-        self.ca.mkdir()
-        self.openssl(["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
-                      "-out", "ca.pem", "-days", "7", "-subj", "/CN=Tapwright test CA",
-                      "-addext", "basicConstraints=critical,CA:TRUE",
-                      "-addext", "keyUsage=critical,keyCertSign,cRLSign"],
-                     ["x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der"])
-        self.certificate("server")
-
-    def openssl(self, *commands: Sequence[str]):
-        for command in commands:
-            result = subprocess.run(["openssl", *command], cwd=self.ca, timeout=60,
-                                    capture_output=True, stdin=subprocess.DEVNULL)
-            if result.returncode:
-                raise BenchError(f"openssl {command[0]}: {result.stderr.decode(errors='replace')}")
-
     def certificate(self, kind: str, host: str = "localhost", days: int = 7, ca: str = "ca"):
-        """A server certificate and key for the host, signed by the CA named
-        (made on first use; only "ca" is trusted), valid for the days given:
-        a negative number makes one that has expired."""
+        """A certificate for the host, signed by the CA named (made on first use;
+        only "ca" is trusted), for the days given: below 0, it has expired."""
         if not (self.ca / f"{ca}.pem").exists():
-            self.openssl(["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{ca}.key",
-                          "-out", f"{ca}.pem", "-days", "7", "-subj", f"/CN={ca}",
-                          "-addext", "basicConstraints=critical,CA:TRUE"])
+            self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{ca}.key",
+                         "-out", f"{ca}.pem", "-days", "7", "-subj", f"/CN=Tapwright {ca}",
+                         "-addext", "keyUsage=critical,keyCertSign,cRLSign")
         (self.ca / f"{kind}.ext").write_text(
             f"subjectAltName=DNS:{host}\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
-        self.openssl(["req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{kind}.key",
-                      "-out", f"{kind}.csr", "-subj", f"/CN={host}"],
-                     ["x509", "-req", "-in", f"{kind}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
-                      "-set_serial", str(time.time_ns()), "-out", f"{kind}.pem", "-days", str(days),
-                      "-extfile", f"{kind}.ext"])
+        self.openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{kind}.key",
+                     "-out", f"{kind}.csr", "-subj", f"/CN={host}")
+        self.openssl("x509", "-req", "-in", f"{kind}.csr", "-CA", f"{ca}.pem", "-CAkey",
+                     f"{ca}.key", "-set_serial", str(time.time_ns()), "-out", f"{kind}.pem",
+                     "-days", str(days), "-extfile", f"{kind}.ext")
         return self.ca / f"{kind}.pem", self.ca / f"{kind}.key"
+
+    def openssl(self, *command: str):
+        result = subprocess.run(["openssl", *command], cwd=self.ca, timeout=60,
+                                capture_output=True, stdin=subprocess.DEVNULL)
+        if result.returncode:
+            raise BenchError(f"openssl {command[0]}: {result.stderr.decode(errors='replace')}")
 
     def _make_prefix(self):
         self.quiet(["wineboot", "-i"], 240)
         self.quiet(["wineserver", "-w"], 60)
         # Kept up, so that each program starts in milliseconds; but only for
-        # two idle minutes should the bench be killed before it stops it.
+        # two idle minutes, should the bench be killed before it stops it.
         self.quiet(["wineserver", "-p120"], 30)
-        self.bin = self.root / "bin"
         self.bin.mkdir()
         for path in self.programs.values():
             if path.suffix == ".exe":
                 shutil.copy2(path, self.bin / path.name)
         opener = quoted(windows_path(self.program("tapwright_bench"))) + ' open "%1"'
-        keys = {"HKLM\\Software\\Classes\\https\\shell\\open\\command": ("/ve", opener),
-                "HKLM\\Software\\Classes\\http\\shell\\open\\command": ("/ve", opener),
-                "HKCU\\Software\\Wine\\X11 Driver": ("/v", "Managed", "N"),
-                "HKCU\\Software\\Wine\\WineDbg": ("/v", "ShowCrashDialog", "/t", "REG_DWORD", "0"),
-                "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug": ("/v", "Auto", "1")}
-        for key, value in keys.items():
-            *name, data = value
-            self.quiet(["wine", "reg", "add", key, *name, "/d", data, "/f"], 60)
-        trusted = self.bench("trust", "--der", hex16(windows_path(self.ca / "ca.der")))
-        if not trusted.get("added"):
-            raise BenchError(f"the prefix did not take the test CA: {trusted}")
-        # One real request before any case runs: a case must never fail for a
-        # prefix that does not yet trust the endpoint.
-        self.endpoint.reset({"*": Response(b"trusted")})
-        fetched = self.bench("fetch", "--url", hex16(f"https://localhost:{self.port}/probe"))
-        if fetched.get("body") != "trusted":
-            raise BenchError(f"the prefix does not accept the test endpoint: {fetched}")
+        for key, *value in (("HKLM\\Software\\Classes\\https\\shell\\open\\command", "/ve", opener),
+                            ("HKLM\\Software\\Classes\\http\\shell\\open\\command", "/ve", opener),
+                            ("HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "N"),
+                            ("HKCU\\Software\\Wine\\WineDbg", "/v", "ShowCrashDialog", "/t",
+                             "REG_DWORD", "0")):
+            self.quiet(["wine", "reg", "add", key, *value[:-1], "/d", value[-1], "/f"], 60)
+        # The test CA joins the Root store as crypt32 keeps it: a "Blob" of
+        # properties, the SHA-1 hash (3) and the certificate itself (32).
+        der = ssl.PEM_cert_to_DER_cert((self.ca / "ca.pem").read_text())
+        sha1 = hashlib.sha1(der).digest()
+        blob = struct.pack("<3I", 3, 1, 20) + sha1 + struct.pack("<3I", 32, 1, len(der)) + der
+        self.quiet(["wine", "reg", "add", "HKLM\\Software\\Microsoft\\SystemCertificates\\Root"
+                    "\\Certificates\\" + sha1.hex().upper(), "/v", "Blob", "/t", "REG_BINARY",
+                    "/d", blob.hex(), "/f"], 60)
         # The first window anyone asks for starts Wine's desktop process; a
         # command prompt waiting on its input keeps it up for the session.
-        self._desktop = self._background(["wine", "cmd.exe"], "desktop.log", stdin=subprocess.PIPE)
+        self._background(["wine", "cmd.exe"], "desktop.log", stdin=subprocess.PIPE)
         self.bench("boxes")
+        # One real request, the launcher's own, before any case runs: no case
+        # may fail for a prefix that does not trust the endpoint yet.
+        if not self.launch(self.install("versioned", "trust")).requests:
+            raise BenchError("the prefix does not accept the test endpoint: no request came in")
 
-    # -------------------------------------------------------------- plumbing
     def env(self, lang: str = "en_US.UTF-8", dlls: str = "", **extra) -> dict:
         """No Mono or Gecko prompts and no menu entries on the host; dlls adds
         Wine DLL overrides for one run."""
         env = {key: value for key, value in os.environ.items()
                if not key.startswith(("LC_", "WINE")) and key not in ("LANG", "LANGUAGE")}
+        overrides = "mscoree,mshtml=;winemenubuilder.exe=d" + (";" + dlls if dlls else "")
         env.update(WINEPREFIX=str(self.root / "prefix"), WINEDEBUG="-all", LC_ALL=lang,
-                   DISPLAY=self.display or "",
-                   WINEDLLOVERRIDES=";".join(filter(None, ("mscoree,mshtml=;winemenubuilder.exe=d", dlls))))
-        env.update(extra)
+                   DISPLAY=self.display or "", WINEDLLOVERRIDES=overrides, **extra)
         return env
 
     def _background(self, command, log: str, **options) -> subprocess.Popen:
         with open(self.root / log, "ab") as out:
-            process = subprocess.Popen(command, env=self.env(), stdout=out, stderr=subprocess.STDOUT,
-                                       **{"stdin": subprocess.DEVNULL, **options})
+            options.setdefault("stdin", subprocess.DEVNULL)
+            process = subprocess.Popen(command, env=options.pop("env", None) or self.env(),
+                                       stdout=out, stderr=subprocess.STDOUT, **options)
         self._processes.append(process)
         return process
 
     def quiet(self, command: Sequence[str], timeout: float, env=None) -> str:
-        """Runs a command to its end; its output goes through a file, since
-        Wine's background processes would hold a pipe open long after."""
         self._count += 1
-        out = self.root / f"out-{self._count}.txt"
-        with open(out, "wb") as file:
-            process = subprocess.Popen(list(command), env=env or self.env(), stdin=subprocess.DEVNULL,
-                                       stdout=file, stderr=subprocess.STDOUT)
-            try:
-                process.wait(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait(timeout=10)
-                raise BenchError(f"{' '.join(command[:3])} did not end within {timeout} s")
-        return out.read_text(encoding="utf-8", errors="replace")
+        process = self._background(command, f"out-{self._count}.txt", env=env)
+        try:
+            process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            raise BenchError(f"{' '.join(command[:3])} did not end within {timeout} s")
+        return (self.root / f"out-{self._count}.txt").read_text(errors="replace").strip()
 
     def program(self, name: str) -> Path:
         return self.bin / self.programs[name].name
 
-    def bench(self, verb: str, *arguments: str, timeout: float = 60, env=None) -> dict:
+    def bench(self, verb: str, *arguments: str, timeout: float = 60) -> dict:
         """One verb of the bench program, and its JSON reply. Under load Wine
         now and then ends a program that merely looks at the desktop before
         it can answer (exit code 1, no output); a second try settles it."""
-        for _ in range(2):
-            text = self.quiet(["wine", str(self.program("tapwright_bench")), verb, *arguments],
-                              timeout, env).strip()
-            if text:
-                break
+        command = ["wine", str(self.program("tapwright_bench")), verb, *arguments]
+        text = self.quiet(command, timeout) or self.quiet(command, timeout)
         try:
             return json.loads(text.splitlines()[-1])
         except (json.JSONDecodeError, IndexError) as error:
@@ -277,13 +242,12 @@ class Session:
 
     def folder(self, label: str) -> Path:
         self._count += 1
-        path = self.root / "runs" / f"{self._count:03d}-{label}"
-        path.mkdir(parents=True)
+        (path := self.root / "runs" / f"{self._count:03d}-{label}").mkdir(parents=True)
         return path
 
     def install(self, main: Optional[str] = "versioned", label: str = "install",
                 folder: str = "install") -> Install:
-        """main: a stand-in build of MAIN_PROGRAMS, "directory" (a folder named
+        """main: a stand-in of STAND_INS, "directory" (a folder named
         Tapwright.exe), or None."""
         target = self.folder(label) / folder
         target.mkdir(parents=True)
@@ -292,26 +256,17 @@ class Session:
         if main == "directory":
             (target / MAIN_PROGRAM).mkdir()
         elif main:
-            shutil.copy2(self.programs[MAIN_PROGRAMS[main]], target / MAIN_PROGRAM)
+            shutil.copy2(self.programs[STAND_INS[main]], target / MAIN_PROGRAM)
         return Install(target, launcher)
 
-    def screenshot(self, rect: Sequence[int], path: Path) -> Path:
-        left, top, right, bottom = rect
-        subprocess.run(["import", "-display", self.display, "-window", "root", "-crop",
-                        f"{right - left}x{bottom - top}+{left}+{top}", "+repage", str(path)],
-                       timeout=30, check=True, capture_output=True, stdin=subprocess.DEVNULL)
-        return path
-
-    # ------------------------------------------------------------------ runs
-    def start(self, app: str, command_line: str, *, label: str = "run", cwd: Optional[str] = None,
-              lang: str = "en_US.UTF-8", copies: int = 1, timeout: float = 30, dlls: str = "",
+    def start(self, app: str, command_line: str, *, label: str = "run", lang: str = "en_US.UTF-8",
+              copies: int = 1, timeout: float = 30, dlls: str = "",
               routes: Optional[Dict[str, Response]] = None, **endpoint) -> "Running":
         """Starts a program through the bench's runner, after scripting the
-        endpoint (routes by path; see Endpoint.reset) for the run."""
+        endpoint for the run (routes by path; see Endpoint.reset)."""
         self.endpoint.reset(routes, **endpoint)
-        env = self.env(lang, dlls)
-        self._running.append(Running(self, app, command_line, self.folder(label), cwd, env, copies,
-                                     timeout))
+        self._running.append(Running(self, app, command_line, self.folder(label),
+                                     self.env(lang, dlls), copies, timeout))
         return self._running[-1]
 
     def settle(self):
@@ -323,37 +278,33 @@ class Session:
                 running.process.wait(timeout=10)
         self._running = []
 
-    def launch(self, install: Install, arguments: str = "", *, command_line: Optional[str] = None,
-               answers: Sequence[str] = (), shots: Optional[Path] = None, **options) -> Run:
-        """Runs the launcher, quoted and followed by the arguments unless a
-        whole command line is given, answering its boxes in turn."""
+    def launch(self, install: Install, arguments: str = "", *, answers: Sequence[str] = (),
+               shots: Optional[Path] = None, **options) -> Run:
+        """Runs the launcher, quoted and followed by the arguments, answering
+        its boxes in turn."""
         path = windows_path(install.launcher)
-        line = command_line or quoted(path) + (" " + arguments if arguments else "")
+        line = quoted(path) + (" " + arguments if arguments else "")
         return self.start(path, line, label="launch", **options).finish(answers, install, shots)
 
 
 class Running:
-    """A program started through the runner, whose boxes can be waited for
-    and answered one by one; finish() answers the rest and reports."""
+    """A program started through the runner: its boxes are answered one by one."""
 
-    def __init__(self, session: Session, app: str, command_line: str, folder: Path,
-                 cwd: Optional[str], env: dict, copies: int, timeout: float):
+    def __init__(self, session: Session, app: str, command_line: str, folder: Path, env: dict,
+                 copies: int, timeout: float):
         self.session, self.command_line, self.folder = session, command_line, folder
-        self.record = folder / "record"
+        self.record, self.out, pids = folder / "record", folder / "runner.json", folder / "pids"
         self.record.mkdir()
         self.boxes: List[dict] = []
-        self.started_at = time.monotonic()
-        self.deadline = self.started_at + timeout + 20
-        pids = folder / "pids.json"
-        self.out = folder / "runner.json"
-        env = dict(env, TAPWRIGHT_E2E_RECORD_DIR=windows_path(self.record))
+        self.deadline = time.monotonic() + timeout + 20
         with open(self.out, "wb") as out:
             self.process = subprocess.Popen(
                 ["wine", str(session.program("tapwright_bench")), "run", "--app", hex16(app),
-                 "--command-line", hex16(command_line), "--cwd", hex16(cwd or windows_path(folder)),
+                 "--command-line", hex16(command_line), "--cwd", hex16(windows_path(folder)),
                  "--copies", str(copies), "--timeout", str(int(timeout * 1000)),
                  "--pids", hex16(windows_path(pids))],
-                env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
+                env=dict(env, TAPWRIGHT_E2E_RECORD_DIR=windows_path(self.record)),
+                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
         self.pids = wait_until(lambda: pids.exists() and json.loads(pids.read_text()) or
                                self.process.poll() is not None, 30)
         if not isinstance(self.pids, list):
@@ -377,8 +328,9 @@ class Running:
 
     def answer(self, box: dict, button: str):
         box["answer"] = button
-        pressed = self.session.bench("press", "--hwnd", str(box["hwnd"]), "--button", str(BUTTONS[button]))
-        if not pressed.get("closed"):
+        pressed = self.session.bench("press", "--hwnd", str(box["hwnd"]), "--button",
+                                     str(BUTTONS[button]))
+        if not pressed["closed"]:
             raise BenchError(f"the box {box['caption']!r} did not close on {button}")
 
     def finish(self, answers: Sequence[str] = (), install: Optional[Install] = None,
@@ -387,10 +339,13 @@ class Running:
         first button, so that no run can hang on it) and reports the run."""
         pending = list(answers)
         while (box := self.next_box(max(0.1, self.deadline - time.monotonic()))) is not None:
-            if shots is not None:
-                shots.mkdir(parents=True, exist_ok=True)
-                box["picture"] = self.session.screenshot(box["rect"], shots / f"box-{box['hwnd']}.png")
-            first = next(key for key, value in BUTTONS.items() if value == box["buttons"][0]["id"])
+            if shots is not None:  # a picture of the box, from the display
+                left, top, right, bottom = box["rect"]
+                box["picture"] = shots / f"{box['hwnd']}.png"
+                subprocess.run(["import", "-display", self.session.display, "-window", "root",
+                                "-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage",
+                                str(box["picture"])], timeout=30, check=True, capture_output=True)
+            first = {value: key for key, value in BUTTONS.items()}[box["buttons"][0]["id"]]
             self.answer(box, pending.pop(0) if pending else first)
         try:
             self.process.wait(timeout=max(1.0, self.deadline - time.monotonic()))
@@ -399,10 +354,8 @@ class Running:
             raise BenchError(f"the runner did not end: {self.command_line!r}")
         result = json.loads(self.out.read_text())
         codes = result["exit_codes"]
-        return Run(command_line=self.command_line, exit_code=codes[0] if len(codes) == 1 else None,
-                   seconds=result["elapsed_ms"] / 1000, boxes=self.boxes,
-                   opened=[record["arguments"][0] if record["arguments"] else ""
-                           for record in read_lines(self.record / "opened.jsonl")],
-                   started=install.started if install else [],
-                   descendants=[entry["image"] for entry in result["descendants"]],
-                   requests=list(self.session.endpoint.requests), folder=self.folder)
+        return Run(self.command_line, codes[0] if len(codes) == 1 else None,
+                   result["elapsed_ms"] / 1000, self.boxes,
+                   [record["arguments"][0] for record in read_lines(self.record / "opened.jsonl")],
+                   install.started if install else [],
+                   list(self.session.endpoint.requests), self.folder)

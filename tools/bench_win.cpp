@@ -4,8 +4,6 @@
 #include "common/win32.h"
 
 #include <sddl.h>
-#include <wincrypt.h>
-#include <wininet.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -27,12 +25,6 @@ using Strings = std::vector<std::string>;
 constexpr int kBadArguments = 2;
 constexpr DWORD kLongPath = 32768;
 constexpr wchar_t kMutexName[] = L"TapwrightServiceMutex";
-
-struct InternetHandleTraits {
-    static bool IsValid(HINTERNET handle) { return handle != nullptr; }
-    static void Close(HINTERNET handle) { InternetCloseHandle(handle); }
-};
-using ScopedInternetHandle = ScopedHandle<HINTERNET, InternetHandleTraits>;
 
 // The tests compare texts unit for unit, so nothing may be lost on the way out: control
 // characters (a box's "\r\r") and lone surrogates travel as \u escapes, the rest as UTF-8.
@@ -169,10 +161,9 @@ bool Start(std::u16string line, const std::u16string& app, const std::u16string&
                           FALSE, flags, nullptr, cwd.empty() ? nullptr : Wide(cwd), &startup, info);
 }
 
-// The job's port names each process that joins the job, so the runner learns what the copies
-// started without their help; names are asked only at the end, since under Wine a process that
-// has just joined has none yet. Closing the job ends whatever is left in it, so that a run
-// cannot leak into the next one. The time runs from the resumption of the copies to the end of
+// The copies run in a job, so that the runner can wait for everything they started (the main
+// program, the browser) to end too, and so that closing the job ends whatever is left in it: a
+// run cannot leak into the next one. The time runs from the copies' resumption to the end of
 // the last one.
 int Run(const Arguments& arguments) {
     const std::u16string app = arguments.Hex(u"--app"), line = arguments.Hex(u"--command-line"),
@@ -183,20 +174,15 @@ int Run(const Arguments& arguments) {
                    grace = arguments.Number(u"--grace", 5000);
     if (arguments.bad || count == 0 || count > MAXIMUM_WAIT_OBJECTS) return kBadArguments;
     ScopedKernelHandle job(CreateJobObjectW(nullptr, nullptr));
-    ScopedKernelHandle port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    JOBOBJECT_ASSOCIATE_COMPLETION_PORT association{job.get(), port.get()};
-    if (!port ||
-        !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                 sizeof limits) ||
-        !SetInformationJobObject(job.get(), JobObjectAssociateCompletionPortInformation,
-                                 &association, sizeof association)) {
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits)) {
         return Failure("job");
     }
-    std::vector<ScopedKernelHandle> copies, threads, descendants;
+    std::vector<ScopedKernelHandle> copies, threads;
     std::vector<HANDLE> waited;
-    Strings pids, exit_codes, listed;
+    Strings pids, exit_codes;
     for (PROCESS_INFORMATION info{}; copies.size() < count; waited.push_back(info.hProcess)) {
         if (!Start(line, app, cwd, CREATE_SUSPENDED, &info)) return Failure("start");
         copies.emplace_back(info.hProcess);
@@ -216,34 +202,15 @@ int Run(const Arguments& arguments) {
         exit_codes.push_back(exit_code == STILL_ACTIVE ? "null" : to_string(exit_code));
     }
     if (timed_out) TerminateJobObject(job.get(), 1);
-    // What the copies started (the main program, the browser) may outlive them briefly.
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
     for (const ULONGLONG start = GetTickCount64(); GetTickCount64() - start < grace; Sleep(5)) {
-        DWORD message = 0;
-        ULONG_PTR key = 0;
-        OVERLAPPED* data = nullptr;
-        while (GetQueuedCompletionStatus(port.get(), &message, &key, &data, 0)) {
-            const DWORD pid = static_cast<DWORD>(reinterpret_cast<uintptr_t>(data));
-            if (message != JOB_OBJECT_MSG_NEW_PROCESS ||
-                std::count(pids.begin(), pids.end(), to_string(pid)) > 0) {
-                continue;
-            }
-            descendants.emplace_back(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-            listed.push_back(to_string(pid));
-        }
         QueryInformationJobObject(job.get(), JobObjectBasicAccountingInformation, &accounting,
                                   sizeof accounting, nullptr);
         if (accounting.ActiveProcesses == 0) break;
     }
-    for (size_t i = 0; i < descendants.size(); ++i) {
-        std::vector<wchar_t> image(kLongPath);
-        DWORD size = kLongPath;
-        if (!QueryFullProcessImageNameW(descendants[i].get(), 0, image.data(), &size)) size = 0;
-        listed[i] = Object("pid", listed[i], "image", Json(FromWide(image.data(), size)));
-    }
     return Reply(Object("pids", List(pids), "exit_codes", List(exit_codes), "timed_out",
                         Bool(timed_out), "elapsed_ms", to_string(elapsed), "settled",
-                        Bool(accounting.ActiveProcesses == 0), "descendants", List(listed)));
+                        Bool(accounting.ActiveProcesses == 0)));
 }
 
 std::vector<HWND> Windows(HWND parent) {
@@ -412,45 +379,6 @@ int ListWindows(const Arguments& arguments) {
     return Reply(Object("windows", List(listed)));
 }
 
-int Trust(const Arguments& arguments) {
-    const std::u16string path = arguments.Hex(u"--der");
-    if (arguments.bad) return kBadArguments;
-    ScopedKernelHandle file(
-        CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    std::vector<BYTE> der(1 << 20);
-    DWORD size = 0;
-    const bool added = file && ReadFile(file.get(), der.data(), der.size(), &size, nullptr) &&
-                       CertAddEncodedCertificateToSystemStoreW(L"Root", der.data(), size);
-    return Reply(Object("added", Bool(added), "last_error", to_string(added ? 0 : GetLastError())),
-                 added ? 0 : 1);
-}
-
-// No flag that relaxes the certificate checks: the chain is to be accepted on its merits.
-int Fetch(const Arguments& arguments) {
-    const std::u16string url = arguments.Hex(u"--url");
-    if (arguments.bad) return kBadArguments;
-    constexpr DWORD kFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                             INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
-    ScopedInternetHandle internet(
-        InternetOpenW(L"TapwrightBench", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
-    ScopedInternetHandle request(
-        internet ? InternetOpenUrlW(internet.get(), Wide(url), nullptr, 0, kFlags, 0) : nullptr);
-    const DWORD error = request ? 0 : GetLastError();
-    DWORD status = 0, size = sizeof status, read = 0;
-    HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
-                   nullptr);
-    std::string body(65536, '\0');
-    for (size = 0; request && size < body.size(); size += read) {
-        if (!InternetReadFile(request.get(), &body[size], body.size() - size, &read) || read == 0) {
-            break;
-        }
-    }
-    body.resize(request ? size : 0);
-    return Reply(Object("ok", Bool(bool(request)), "status", to_string(status), "body",
-                        Json(DecodeUtf8(body)), "last_error", to_string(error)),
-                 request ? 0 : 1);
-}
-
 // With --deny the mutex stands for one that a copy started by an elevated installer holds: its
 // access list denies everyone, this user included, every access.
 int HoldMutex(const Arguments& arguments) {
@@ -459,8 +387,9 @@ int HoldMutex(const Arguments& arguments) {
     const bool deny = std::count(arguments.words.begin(), arguments.words.end(), u"--deny") > 0;
     if (arguments.bad) return kBadArguments;
     SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-    if (deny && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                    L"D:(D;;GA;;;WD)", SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)) {
+    if (deny &&
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:(D;;GA;;;WD)", SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)) {
         return Failure("DACL");
     }
     SetLastError(ERROR_SUCCESS);
@@ -485,12 +414,10 @@ __attribute__((noinline)) void WriteThroughNull() {
     *target = 216;
 }
 
-// First a request that no allocator can meet; should the runtime meet it all the same,
-// ordinary blocks until the address space is used up.
+// A request that no allocator can meet.
 __attribute__((noinline)) void ExhaustMemory() {
     volatile size_t absurd = SIZE_MAX / 2;
-    std::vector<void*> kept{::operator new(absurd)};
-    for (;;) kept.push_back(::operator new (size_t{1} << 30));
+    ::operator delete(::operator new(absurd));
 }
 
 __attribute__((noinline)) void ThrowUncaught() {
@@ -500,17 +427,14 @@ __attribute__((noinline)) void ThrowUncaught() {
 int Fault(const Arguments& arguments) {
     const std::u16string kind = arguments.words.size() > 2 ? arguments.words[2] : u"";
     const std::u16string path = arguments.Hex(u"--module");
-    if (arguments.bad ||
-        (kind != u"access-violation" && kind != u"out-of-memory" && kind != u"throw")) {
-        return kBadArguments;
-    }
+    if (arguments.bad) return kBadArguments;
     InstallFatalErrorHandlers();
     // A fault taken while the loader lock is held: no new thread can start then.
     if (std::count(arguments.words.begin(), arguments.words.end(), u"--loader-lock") > 0) {
         using LockLoader = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
         ULONG_PTR cookie = 0;
-        reinterpret_cast<LockLoader>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrLockLoaderLock")))(0, nullptr, &cookie);
+        reinterpret_cast<LockLoader>(reinterpret_cast<void*>(GetProcAddress(
+            GetModuleHandleW(L"ntdll.dll"), "LdrLockLoaderLock")))(0, nullptr, &cookie);
     }
     const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
     const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
@@ -524,20 +448,16 @@ int Fault(const Arguments& arguments) {
     return 1;
 }
 
-// Each case points the recorder at a folder of its own; a stray start outside a case still
-// leaves a trace beside the program.
+// Each run points the recorder at a folder of its own.
 int Open(const Arguments& arguments) {
     Strings words;
     for (size_t i = 2; i < arguments.words.size(); ++i) words.push_back(Json(arguments.words[i]));
     std::vector<wchar_t> folder(kLongPath);
     const DWORD length =
         GetEnvironmentVariableW(L"TAPWRIGHT_E2E_RECORD_DIR", folder.data(), kLongPath);
-    std::u16string path = FromWide(folder.data(), length < kLongPath ? length : 0);
-    if (path.empty()) path = ModulePath().substr(0, ModulePath().find_last_of(u"\\/"));
-    const std::string record = Object("pid", to_string(GetCurrentProcessId()), "command_line",
-                                      Json(FromWide(GetCommandLineW())), "arguments", List(words),
-                                      "cwd", Json(CurrentDirectory()));
-    return WriteLine(path + u"\\opened.jsonl", record, true) ? 0 : 1;
+    const std::string record =
+        Object("command_line", Json(FromWide(GetCommandLineW())), "arguments", List(words));
+    return WriteLine(FromWide(folder.data(), length) + u"\\opened.jsonl", record, true) ? 0 : 1;
 }
 
 }  // namespace
@@ -556,15 +476,13 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     const std::pair<const char16_t*, int (*)(const Arguments&)> kVerbs[] = {
-        {u"run", Run},     {u"boxes", Boxes}, {u"press", Press},     {u"windows", ListWindows},
-        {u"trust", Trust}, {u"fetch", Fetch}, {u"mutex", HoldMutex},
-        {u"fault", Fault}, {u"open", Open}};
+        {u"run", Run},         {u"boxes", Boxes}, {u"press", Press}, {u"windows", ListWindows},
+        {u"mutex", HoldMutex}, {u"fault", Fault}, {u"open", Open}};
     for (const auto& [name, verb] : kVerbs) {
         const int exit_code = arguments.words[1] == name ? verb(arguments) : kBadArguments;
         if (exit_code != kBadArguments) return exit_code;
     }
     return Reply(
-        "usage: tapwright_bench [run|boxes|press|windows|trust|fetch|mutex|fault|"
-        "open] [--name value]...",
+        "usage: tapwright_bench run|boxes|press|windows|mutex|fault|open [--name value]...",
         kBadArguments);
 }

@@ -1,9 +1,8 @@
-"""Shows what the launcher does for a user, under Wine, and tells it in plain
-words: every message box (with a picture of it), what the update endpoint was
-asked and answered, what the shell was asked to open, whether the main
-program started, and the exit code. The shipped launcher, built for a local
-host, asks the reference endpoint (endpoint/api.init.php behind nginx and
-PHP-FPM, run from a scratch folder). scripts/demo does it all from a fresh clone.
+"""Shows what the launcher does for a user, under Wine, in plain words: every box
+(with a picture of it), what the update endpoint was asked, what the shell was
+asked to open, whether the main program started, and the exit code. The shipped
+launcher, built for a local host, asks the reference endpoint (api.init.php
+behind nginx and PHP-FPM, run from a scratch folder). scripts/demo does it all.
 
     python3 tools/demo.py --config build/demo/tools/bench.json [--lang de_DE.UTF-8] [--keep]
 """
@@ -18,7 +17,8 @@ import time
 from pathlib import Path
 
 from bench import BenchError, Session
-from reference import ReferenceEndpoint
+from endpoint import ReferenceEndpoint
+
 
 REPOSITORY = Path(__file__).resolve().parents[1]
 LANGS = ("en_US.UTF-8", "de_DE.UTF-8", "fr_FR.UTF-8", "it_IT.UTF-8", "ja_JP.UTF-8", "ko_KR.UTF-8",
@@ -35,9 +35,6 @@ def use_cjk_font(session: Session):
         for name in WINDOWS_CJK_FONTS:
             session.quiet(["wine", "reg", "add", "HKCU\\Software\\Wine\\Fonts\\Replacements",
                            "/v", name, "/d", "WenQuanYi Micro Hei", "/f"], 60)
-    else:
-        print("No CJK font here (Debian package fonts-wqy-microhei): Korean, Japanese and Chinese "
-              "letters show as squares in the pictures; the texts printed are exact.")
 
 
 def tell(title: str, run, reference: ReferenceEndpoint, output: Path, name: str):
@@ -60,14 +57,23 @@ def tell(title: str, run, reference: ReferenceEndpoint, output: Path, name: str)
     print(f"   exit code: {run.exit_code} after {run.seconds:.1f} s")
 
 
+SCENES = (  # name, main program, arguments, answers, release.json's version, what happens
+    ("1-missing", None, "", (), "2.1.0.0",
+     "Tapwright.exe is missing; the user starts TapwrightService.exe"),
+    ("2-inst", "versioned", "/inst", (), "2.0.1.0",
+     "Tapwright.exe 2.0.1.0 is the newest; the installer starts TapwrightService.exe /inst"),
+    ("3-update-yes", "versioned", "/inst", ("YES",), "2.1.0.0",
+     "2.1.0.0 is published; the installer starts TapwrightService.exe /inst; the user says Yes"),
+    ("4-update-no", "versioned", "/inst", ("NO",), "2.1.0.0", "The same, and the user says No"))
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--config", default=str(REPOSITORY / "build/demo/tools/bench.json"))
-    parser.add_argument("--output", default=str(REPOSITORY / "demo-output"))
     parser.add_argument("--lang", default="en_US.UTF-8")
     parser.add_argument("--keep", action="store_true", help="keep the Wine prefix and run folders")
     args = parser.parse_args()
-    output = Path(args.output)
+    output = REPOSITORY / "demo-output"
     shutil.rmtree(output, ignore_errors=True)
     (output / "languages").mkdir(parents=True)
     display = os.environ.get("DISPLAY", "")
@@ -79,35 +85,27 @@ def main() -> int:
                      log=lambda message: print("   " + message)) as session:
             use_cjk_font(session)
             session.endpoint.stop()  # the reference endpoint answers on the launcher's port
-            host = f"localhost:{session.port}"
+            (shots := session.root / "shots").mkdir()
             with ReferenceEndpoint(session.folder("reference"), session.port,
                                    session.ca / "server.pem", session.ca / "server.key") as reference:
-                print(f"The update endpoint is endpoint/api.init.php on {reference.versions}, "
-                      f"at https://{host}/api.init.php; the user's locale is {args.lang}.")
-                address = f"https://{host}/download/Tapwright-2.1.0.0.exe"
-                scenes = (("1-missing", None, "", (), "2.1.0.0",
-                           "Tapwright.exe is missing; the user starts TapwrightService.exe"),
-                          ("2-inst", "versioned", "/inst", (), "2.0.1.0",
-                           "Tapwright.exe 2.0.1.0 is the newest; the installer starts it with /inst"),
-                          ("3-update-yes", "versioned", "/inst", ("YES",), "2.1.0.0",
-                           "2.1.0.0 is published; the installer starts /inst and the user says Yes"),
-                          ("4-update-no", "versioned", "/inst", ("NO",), "2.1.0.0",
-                           "The same, and the user answers No"))
-                for name, main, arguments, answers, newest, title in scenes:
+                address = f"https://localhost:{session.port}/download/Tapwright-2.1.0.0.exe"
+                print(f"The update endpoint is endpoint/api.init.php on {reference.versions}, at "
+                      f"https://localhost:{session.port}/api.init.php; the locale is {args.lang}.")
+                for name, main, arguments, answers, newest, title in SCENES:
                     reference.publish(newest, address)
                     run = session.launch(session.install(main, name), arguments, lang=args.lang,
-                                         answers=answers, shots=session.root / "shots")
-                    tell(f"{name[0]}. {title} (release.json names {newest})", run, reference,
-                         output, name)
+                                         answers=answers, shots=shots)
+                    tell(f"{name[0]}. {title} (release.json: {newest})", run, reference, output,
+                         name)
                 print("\n== 5. Both boxes in every language the launcher speaks")
                 for lang in LANGS:
                     for kind, main, answers in (("repair", None, ()), ("update", "versioned", ("NO",))):
-                        run = session.launch(session.install(main, kind), lang=lang, answers=answers,
-                                             shots=session.root / "shots")
-                        picture = output / "languages" / f"{lang.split('.')[0]}-{kind}.png"
-                        shutil.move(run.boxes[0]["picture"], picture)
-                        print(f"   {lang:<12} {kind:<6} \"{run.boxes[0]['caption']}\": "
-                              f"{run.boxes[0]['text'].split(chr(13))[0]}  ({os.path.relpath(picture)})")
+                        run = session.launch(session.install(main, kind), lang=lang,
+                                             answers=answers, shots=shots)
+                        box, picture = run.boxes[0], output / "languages" / f"{lang[:5]}-{kind}.png"
+                        shutil.move(box["picture"], picture)
+                        print(f"   {lang:<12} {kind:<6} \"{box['caption']}\": "
+                              f"{box['text'].split(chr(13))[0]}  ({os.path.relpath(picture)})")
     except (BenchError, RuntimeError) as error:
         print(f"\nThe demo could not run: {error}", file=sys.stderr)
         return 1

@@ -1,17 +1,24 @@
-"""A scripted update endpoint on the loopback interface: HTTPS on the port the
-test launcher was built for, and plain HTTP beside it, for redirects that
-leave HTTPS. A run scripts the answers by path and the certificate shown, or
-has connections held unanswered; afterwards it reads what was asked, headers
-in the order and case they came. Every wait is bounded: sockets time out,
-and slow answers end at the next reset.
+"""The update endpoints of the bench, on 127.0.0.1. Endpoint is scripted: HTTPS on
+the launcher's port and plain HTTP beside it, answers by path, the certificate
+shown, connections held unanswered; every wait ends at the next reset.
+ReferenceEndpoint is the shipped endpoint/ under nginx and PHP-FPM, in the
+foreground from a scratch folder, with the shipped nginx site.
 """
 
+import contextlib
+import ctypes
 import dataclasses
+import json
+import os
+import shutil
+import signal
 import socket
 import socketserver
 import ssl
+import subprocess
 import threading
 import time
+from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
 SOCKET_TIMEOUT_SECONDS = 30.0
@@ -21,14 +28,12 @@ NO_UPDATE = b'{"update":""}'
 @dataclasses.dataclass
 class Response:
     """What the endpoint answers: drip sends the body a byte at a time with
-    this many seconds between bytes; size streams a body of that many bytes,
-    body first and blanks after; drop closes the connection after half the
-    body; delay waits before answering."""
+    this many seconds between bytes; size makes a body of that many bytes,
+    body first and blanks after; drop closes the connection after half of it."""
 
     body: bytes = NO_UPDATE
     status: int = 200
     headers: Tuple[Tuple[str, str], ...] = (("Content-Type", "application/json"),)
-    delay: float = 0.0
     drip: float = 0.0
     size: int = 0
     drop: bool = False
@@ -50,14 +55,15 @@ class _Handler(socketserver.BaseRequestHandler):
         endpoint: Endpoint = self.server.endpoint
         self.request.settimeout(SOCKET_TIMEOUT_SECONDS)
         with endpoint._lock:
-            endpoint.connections += 1
             release, holding, context = endpoint._release, endpoint._holding, endpoint._context
         if holding:  # accepted, never answered, not even the TLS handshake
             release.wait(SOCKET_TIMEOUT_SECONDS)
             return
         secure = self.server.secure
         try:
-            connection = context.wrap_socket(self.request, server_side=True) if secure else self.request
+            connection = self.request
+            if secure:
+                connection = context.wrap_socket(connection, server_side=True)
             head = b""
             while b"\r\n\r\n" not in head and len(head) < 65536:
                 chunk = connection.recv(4096)
@@ -65,7 +71,8 @@ class _Handler(socketserver.BaseRequestHandler):
                     return
                 head += chunk
             lines = head.split(b"\r\n\r\n")[0].decode("latin-1").split("\r\n")
-            headers = [tuple(part.strip() for part in line.split(":", 1)) for line in lines[1:] if ":" in line]
+            headers = [tuple(part.strip() for part in line.split(":", 1))
+                       for line in lines[1:] if ":" in line]
             path = lines[0].split(" ")[1].split("?")[0]
             with endpoint._lock:
                 endpoint.requests.append(Request(path, headers, secure))
@@ -76,11 +83,10 @@ class _Handler(socketserver.BaseRequestHandler):
 
     @staticmethod
     def _answer(connection, response: Response, release: threading.Event):
-        if response.delay and release.wait(response.delay):
-            return
         size = response.size or len(response.body)
-        head = f"HTTP/1.1 {response.status} Status\r\nContent-Length: {size}\r\nConnection: close\r\n"
+        head = f"HTTP/1.1 {response.status} Status\r\nContent-Length: {size}\r\n"
         head += "".join(f"{key}: {value}\r\n" for key, value in response.headers)
+        head += "Connection: close\r\n"
         connection.sendall((head + "\r\n").encode("latin-1"))
         body = response.body + b" " * (size - len(response.body))
         body = body[: size // 2] if response.drop else body
@@ -106,7 +112,6 @@ class Endpoint:
         self._servers: List[_Server] = []
         self.routes: Dict[str, Response] = {}
         self.requests: List[Request] = []
-        self.connections = 0
         self.plain_port = 0
 
     @staticmethod
@@ -143,7 +148,7 @@ class Endpoint:
             self.routes = dict(routes or {})
             self._context = context or self.session_context
             self._holding = holding
-            self.requests, self.connections = [], 0
+            self.requests = []
 
 
 def wait_until(condition, timeout: float, interval: float = 0.05):
@@ -157,9 +162,111 @@ def wait_until(condition, timeout: float, interval: float = 0.05):
     return None
 
 
-def refuses(port: int) -> bool:
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=5).close()
-        return False
-    except ConnectionRefusedError:
-        return True
+ENDPOINT = Path(__file__).resolve().parent.parent / "endpoint"
+NGINX = Path("/usr/sbin/nginx")
+START_SECONDS = 10
+STOP_SECONDS = 3
+
+
+def _end_with_parent():  # in the child before exec: the server ends even if stop() never runs
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def _first_words(program: Path, count: int) -> str:
+    run = subprocess.run([program, "-v"], capture_output=True, text=True, timeout=5)
+    return " ".join((run.stdout + run.stderr).split()[:count])
+
+
+class ReferenceEndpoint:
+    def __init__(self, folder: Path, port: int, cert: Path, key: Path):
+        f = self.folder = Path(folder).resolve()
+        self.port, self.versions, self._processes, self._seen = port, "", [], 0
+        (f / "www").mkdir(parents=True, exist_ok=True)
+        for source in ENDPOINT.glob("*.php"):
+            shutil.copy(source, f / "www")
+        # The shipped site with its placeholders filled in; one that went missing fails loudly,
+        # so that a change to the site cannot leave the tests serving something else.
+        site = (ENDPOINT / "nginx-site.conf").read_text()
+        for placeholder, value in {
+                "listen 443 ssl;": f"listen 127.0.0.1:{port} ssl;", "listen [::]:443 ssl;": "",
+                "/etc/ssl/certs/updates.example.com.pem": str(Path(cert).resolve()),
+                "/etc/ssl/private/updates.example.com.key": str(Path(key).resolve()),
+                "/srv/tapwright-endpoint": str(f / "www"),
+                "/run/php/tapwright-endpoint.sock": str(f / "php-fpm.sock")}.items():
+            if placeholder not in site:
+                raise RuntimeError(f"endpoint/nginx-site.conf no longer holds {placeholder}")
+            site = site.replace(placeholder, value)
+        (f / "site.conf").write_text(site)
+        temp_paths = "".join(f"{kind}_temp_path {f}/{kind}_temp; "
+                             for kind in ("client_body", "fastcgi", "proxy", "scgi", "uwsgi"))
+        # As root, nginx's workers would be nobody, who cannot reach the root-owned PHP-FPM socket.
+        (f / "nginx.conf").write_text(
+            f"daemon off; worker_processes 1; pid {f}/nginx.pid; error_log {f}/nginx.log;\n"
+            + ("user root;\n" if os.geteuid() == 0 else "")
+            + "events { worker_connections 64; }\n"
+            + "http { log_format asked '$request_method $uri with User-Version: $http_user_version,"
+            + " User-Debug: $http_user_debug: status $status';\n"
+            + f"  access_log {f}/access.log asked; {temp_paths}include {f}/site.conf; }}\n")
+        (f / "php-fpm.conf").write_text(
+            f"[global]\npid = {f}/php-fpm.pid\nerror_log = {f}/php-fpm.log\n[endpoint]\n"
+            + f"listen = {f}/php-fpm.sock\npm = static\npm.max_children = 2\n")
+
+    def asked(self) -> list:
+        """The requests answered since the last call, as nginx logged them."""
+        lines = (self.folder / "access.log").read_text().splitlines()[self._seen:]
+        self._seen += len(lines)
+        return lines
+
+    def publish(self, version: str, address: str):
+        staging = self.folder / "release.json.new"
+        staging.write_text(json.dumps({"version": version, "address": address}))
+        staging.replace(self.folder / "www" / "release.json")  # no request sees half a file
+
+    def start(self) -> "ReferenceEndpoint":
+        f, fpm = self.folder, sorted(Path("/usr/sbin").glob("php-fpm*"))
+        if not fpm or not NGINX.is_file():
+            raise RuntimeError("nginx or php-fpm is missing: run scripts/install-deps")
+        self.versions = f"{_first_words(NGINX, 3).split()[-1]}, {_first_words(fpm[-1], 2)}"
+        as_root = ["-R"] if os.geteuid() == 0 else []  # PHP-FPM refuses root unless told
+        self._spawn([fpm[-1], "-F", "-y", f / "php-fpm.conf", *as_root])
+        self._spawn([NGINX, "-p", f, "-c", f / "nginx.conf", "-e", f / "nginx.log"])
+        deadline = time.monotonic() + START_SECONDS
+        while not ((f / "php-fpm.sock").exists() and self._accepts()):
+            if time.monotonic() > deadline or any(p.poll() is not None for p in self._processes):
+                self.stop()
+                logs = "".join(log.read_text()[-400:] for log in f.glob("*.log"))
+                raise RuntimeError(f"the reference endpoint did not start:\n{logs}")
+            time.sleep(0.1)
+        return self
+
+    def stop(self):
+        # nginx first, so that no request meets a PHP-FPM that is already gone. Each server leads
+        # its own process group, so its workers go with it even when it must be killed.
+        for process in reversed(self._processes):
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(process.pid, signal.SIGTERM)
+            try:
+                process.wait(STOP_SECONDS)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait(STOP_SECONDS)
+        self._processes = []
+
+    def __enter__(self) -> "ReferenceEndpoint":
+        return self.start()
+
+    def __exit__(self, *_):
+        self.stop()
+
+    def _spawn(self, command: list):
+        with open(self.folder / "servers.out", "ab") as out:
+            self._processes.append(subprocess.Popen(
+                command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                start_new_session=True, preexec_fn=_end_with_parent))
+
+    def _accepts(self) -> bool:
+        try:
+            socket.create_connection(("127.0.0.1", self.port), 1).close()
+            return True
+        except OSError:
+            return False

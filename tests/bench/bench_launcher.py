@@ -70,20 +70,25 @@ class Bench:
         for name, path in twins.items():
             shutil.copy2(path, self.install.folder / f"{name}.exe")
 
-    def case(self, name: str, arguments: str = "") -> list:
-        path = windows_path(self.install.folder / name)
-        line = quoted(path) + (" " + arguments if arguments else "")
-        return ["--case", hex16(path), hex16(line), hex16(windows_path(self.install.folder))]
-
-    def in_turns(self, *cases) -> list:
-        """Median milliseconds, CreateProcessW to the end of the process."""
-        report = self.session.bench("time", "--runs", str(self.runs), "--warm-up", "3",
-                                    *[word for case in cases for word in case],
-                                    timeout=120 + self.runs * len(cases) * 40)
-        for case in report["cases"]:
-            if case["timed_out"] or set(case["exit_codes"]) != {0}:
-                raise BenchError(f"a timed run failed: {report}")
-        return [statistics.median(case["ms"]) for case in report["cases"]]
+    def in_turns(self, *cases, routes=None) -> list:
+        """Median milliseconds of each case (a program beside the launcher and
+        its arguments), from the program's resumption to its end, taking turns
+        so that a slow spell of the machine falls on all of them alike."""
+        times = [[] for _ in cases]
+        self.asked = 0
+        for round_ in range(self.runs + 3):
+            for turn in range(len(cases)):
+                index = (round_ + turn) % len(cases)
+                name, arguments = cases[index]
+                path = windows_path(self.install.folder / name)
+                line = quoted(path) + (" " + arguments if arguments else "")
+                run = self.session.start(path, line, routes=routes).finish()
+                if run.exit_code != 0:
+                    raise BenchError(f"a timed run failed: {run.summary()}")
+                self.asked += len(run.requests)
+                if round_ >= 3:  # warm-up rounds are run and left out
+                    times[index].append(run.seconds * 1000)
+        return [statistics.median(case) for case in times]
 
     def start_up(self):
         print(f"\nStart-up of a second copy against the launcher's twin ({self.runs} runs each) ...")
@@ -95,21 +100,21 @@ class Bench:
             raise BenchError("the mutex could not be taken")
         self.session.endpoint.reset()
         try:
-            launcher, twin = self.in_turns(self.case("TapwrightService.exe", "/inst"),
-                                           self.case("tapwright_twin.exe"))
+            launcher, twin = self.in_turns(("TapwrightService.exe", "/inst"),
+                                           ("tapwright_twin.exe", ""))
         finally:
             stop.write_text("")
-        if self.session.endpoint.requests or self.install.started:
+        if self.asked or self.install.started:
             raise BenchError("a second copy went past the single-instance test")
         self.figures.add("start-up, second copy", ms(launcher), f"{ms(twin)} (its twin, doing nothing)",
                          launcher / twin, "<= 1.10", floor=True)
 
     def update_check(self):
         print(f"\nUpdate check, no update on offer ({self.runs} runs each) ...")
-        self.session.endpoint.reset({"*": Response(NO_UPDATE)})
-        launcher, fetch = self.in_turns(self.case("TapwrightService.exe"), self.case("tapwright_twin_fetch.exe"))
-        if len(self.session.endpoint.requests) != 2 * (self.runs + 3):
-            raise BenchError(f"the endpoint was asked {len(self.session.endpoint.requests)} times")
+        launcher, fetch = self.in_turns(("TapwrightService.exe", ""), ("tapwright_twin_fetch.exe", ""),
+                                        routes={"*": Response(NO_UPDATE)})
+        if self.asked != 2 * (self.runs + 3):
+            raise BenchError(f"the endpoint was asked {self.asked} times")
         self.figures.add("update check, whole no-update path", ms(launcher),
                          f"{ms(fetch)} (its twin, making only the update query)", launcher / fetch,
                          "<= 1.20", floor=True)
