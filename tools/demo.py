@@ -65,6 +65,7 @@ SCENES = (  # name, main program, arguments, answers, release.json's version, wh
     ("3-update-yes", "versioned", "/inst", ("YES",), "2.1.0.0",
      "2.1.0.0 is published; the installer starts TapwrightService.exe /inst; the user says Yes"),
     ("4-update-no", "versioned", "/inst", ("NO",), "2.1.0.0", "The same, and the user says No"))
+BOXES = (("repair", None, ()), ("update", "versioned", ("NO",)))  # kind, main program, answers
 
 
 def main() -> int:
@@ -87,7 +88,7 @@ def main() -> int:
             session.endpoint.stop()  # the reference endpoint answers on the launcher's port
             (shots := session.root / "shots").mkdir()
             with ReferenceEndpoint(session.folder("reference"), session.port,
-                                   session.ca / "server.pem", session.ca / "server.key") as reference:
+                                   *session.certificate("server")) as reference:
                 address = f"https://localhost:{session.port}/download/Tapwright-2.1.0.0.exe"
                 print(f"The update endpoint is endpoint/api.init.php on {reference.versions}, at "
                       f"https://localhost:{session.port}/api.init.php; the locale is {args.lang}.")
@@ -99,7 +100,7 @@ def main() -> int:
                          name)
                 print("\n== 5. Both boxes in every language the launcher speaks")
                 for lang in LANGS:
-                    for kind, main, answers in (("repair", None, ()), ("update", "versioned", ("NO",))):
+                    for kind, main, answers in BOXES:
                         run = session.launch(session.install(main, kind), lang=lang,
                                              answers=answers, shots=shots)
                         box, picture = run.boxes[0], output / "languages" / f"{lang[:5]}-{kind}.png"

@@ -42,8 +42,8 @@ class Figures:
         if floor and ratio < FLOOR:
             shown = f"measurement fault ({ratio:.2f} < {FLOOR:.2f} against the launcher's twin)"
         self.rows.append((what, measured, against, shown, aim))
-        print(f"  {what}: {measured}  vs  {against}  ->  {shown}" + (f"  (aim: {aim})" if aim else ""),
-              flush=True)
+        aim_text = f"  (aim: {aim})" if aim else ""
+        print(f"  {what}: {measured}  vs  {against}  ->  {shown}{aim_text}", flush=True)
 
     def table(self, machine: str) -> str:
         lines = [f"Measured on {machine}.", "", "| figure | launcher | against | ratio | aim |",
@@ -55,7 +55,8 @@ def machine_line() -> str:
     cpus = re.findall(r"model name\s*:\s*(.*)", Path("/proc/cpuinfo").read_text())
     wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
     date = datetime.date.today().isoformat()
-    return f"nproc {len(os.sched_getaffinity(0))}, {cpus[0] if cpus else platform.processor()}, {wine}, {date}"
+    cpu = cpus[0] if cpus else platform.processor()
+    return f"nproc {len(os.sched_getaffinity(0))}, {cpu}, {wine}, {date}"
 
 
 def ms(value: float) -> str:
@@ -91,11 +92,11 @@ class Bench:
         return [statistics.median(case) for case in times]
 
     def start_up(self):
-        print(f"\nStart-up of a second copy against the launcher's twin ({self.runs} runs each) ...")
+        print(f"\nStart-up of a second copy against the launcher's twin ({self.runs} runs each)")
         held, stop = self.install.folder.parent / "held.json", self.install.folder.parent / "stop"
         self.session._background(["wine", str(self.session.program("tapwright_bench")), "mutex",
-                                  "--ready", hex16(windows_path(held)), "--stop", hex16(windows_path(stop))],
-                                 "mutex.log")
+                                  "--ready", hex16(windows_path(held)),
+                                  "--stop", hex16(windows_path(stop))], "mutex.log")
         if not wait_until(lambda: held.exists() and json.loads(held.read_text())["held"], 30):
             raise BenchError("the mutex could not be taken")
         self.session.endpoint.reset()
@@ -106,12 +107,14 @@ class Bench:
             stop.write_text("")
         if self.asked or self.install.started:
             raise BenchError("a second copy went past the single-instance test")
-        self.figures.add("start-up, second copy", ms(launcher), f"{ms(twin)} (its twin, doing nothing)",
-                         launcher / twin, "<= 1.10", floor=True)
+        self.figures.add("start-up, second copy", ms(launcher),
+                         f"{ms(twin)} (its twin, doing nothing)", launcher / twin, "<= 1.10",
+                         floor=True)
 
     def update_check(self):
         print(f"\nUpdate check, no update on offer ({self.runs} runs each) ...")
-        launcher, fetch = self.in_turns(("TapwrightService.exe", ""), ("tapwright_twin_fetch.exe", ""),
+        launcher, fetch = self.in_turns(("TapwrightService.exe", ""),
+                                        ("tapwright_twin_fetch.exe", ""),
                                         routes={"*": Response(NO_UPDATE)})
         if self.asked != 2 * (self.runs + 3):
             raise BenchError(f"the endpoint was asked {self.asked} times")
@@ -123,7 +126,8 @@ class Bench:
         print(f"\nHold of the launch under /inst ({self.hold_runs} runs each) ...")
         conditions = {"fast reply": {}, "connection refused": {"closed": True},
                       "silent server": {"holding": True},
-                      "dripping server (1 byte / 250 ms)": {"routes": {"*": Response(NO_UPDATE + b" " * 64, drip=0.25)}}}
+                      "dripping server (1 byte / 250 ms)":
+                          {"routes": {"*": Response(NO_UPDATE + b" " * 64, drip=0.25)}}}
         medians = {}
         for name, condition in conditions.items():
             seconds = []
@@ -143,15 +147,17 @@ class Bench:
             medians[name] = statistics.median(seconds)
         fast = medians.pop("fast reply")
         for name, value in medians.items():
-            self.figures.add(f"hold of the launch, {name}", ms(value), f"{ms(fast)} (fast reply)", value / fast)
+            self.figures.add(f"hold of the launch, {name}", ms(value), f"{ms(fast)} (fast reply)",
+                             value / fast)
 
     def size_and_imports(self):
         program = self.session.programs["TapwrightService"]
-        output = subprocess.run([self.session.config["objdump"], "-p", str(program)], capture_output=True,
-                                text=True, check=True).stdout
+        output = subprocess.run([self.session.config["objdump"], "-p", str(program)],
+                                capture_output=True, text=True, check=True).stdout
         dlls = sorted({name.lower() for name in re.findall(r"DLL Name: (\S+)", output)})
         size = program.stat().st_size
-        self.figures.add("size, stripped", f"{size / 1024:.1f} KiB", "256 KiB", size / SIZE_AIM_BYTES, "<= 1.00")
+        self.figures.add("size, stripped", f"{size / 1024:.1f} KiB", "256 KiB",
+                         size / SIZE_AIM_BYTES, "<= 1.00")
         print(f"  imported DLLs: {', '.join(dlls)}")
 
     def peak_memory(self):
@@ -170,10 +176,11 @@ class Bench:
         self.session.endpoint.reset({"*": Response(NO_UPDATE, size=50_000_000)})
         large = peak("TapwrightService.exe")
         twin = peak("tapwright_twin.exe")
-        self.figures.add("peak memory, 50 MB reply", f"{large / 1024:.1f} MiB", f"{small / 1024:.1f} MiB (1 KB reply)",
-                         large / small)
+        self.figures.add("peak memory, 50 MB reply", f"{large / 1024:.1f} MiB",
+                         f"{small / 1024:.1f} MiB (1 KB reply)", large / small)
         self.figures.add("peak memory, 1 KB reply", f"{small / 1024:.1f} MiB",
-                         f"{twin / 1024:.1f} MiB (its twin, doing nothing)", small / twin, floor=True)
+                         f"{twin / 1024:.1f} MiB (its twin, doing nothing)", small / twin,
+                         floor=True)
 
 
 def main() -> int:
@@ -183,15 +190,16 @@ def main() -> int:
     parser.add_argument("--hold-runs", type=int, default=3)
     parser.add_argument("--keep", action="store_true")
     args = parser.parse_args()
-    twins = json.loads((Path(args.config).parents[1] / "tests" / "bench" / "twins.json").read_text())
+    twins_file = Path(args.config).parents[1] / "tests" / "bench" / "twins.json"
+    twins = json.loads(twins_file.read_text())
     started, machine = time.monotonic(), machine_line()
     print(f"Machine: {machine}", flush=True)
     try:
         with Session(args.config, keep=args.keep, launcher="TapwrightService",
                      log=lambda message: print("  " + message, flush=True)) as session:
             bench = Bench(session, twins, args.runs, args.hold_runs)
-            for step in (bench.size_and_imports, bench.start_up, bench.update_check, bench.peak_memory,
-                         bench.hold_of_the_launch):
+            for step in (bench.size_and_imports, bench.start_up, bench.update_check,
+                         bench.peak_memory, bench.hold_of_the_launch):
                 step()
     except BenchError as error:
         print(f"\nThe benchmark could not run: {error}", file=sys.stderr)
