@@ -13,7 +13,6 @@ import hashlib
 import json
 import os
 import shutil
-import signal
 import ssl
 import struct
 import subprocess
@@ -22,7 +21,7 @@ import time
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence
 
-from endpoint import Endpoint, Response, wait_until
+from endpoint import Endpoint, Response, end_with_parent, wait_until
 
 MAIN_PROGRAM = "Tapwright.exe"
 BUTTONS = {"OK": 1, "YES": 6, "NO": 7}
@@ -51,11 +50,6 @@ def quoted(text: str) -> str:
 def read_lines(path: Path) -> List[dict]:
     lines = path.read_text(encoding="utf-8").splitlines() if path.is_file() else []
     return [json.loads(line) for line in lines if line]
-
-
-def _end_with_parent():  # the X server ends with the bench, even a killed one
-    import ctypes
-    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 @dataclasses.dataclass
@@ -134,7 +128,7 @@ class Session:
         read_end, write_end = os.pipe()
         self._background(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
                           "-nolisten", "tcp"], "xvfb.log", pass_fds=(write_end,),
-                         preexec_fn=_end_with_parent)
+                         preexec_fn=end_with_parent)  # even a killed bench's display ends
         os.close(write_end)
         with os.fdopen(read_end) as reader:
             number = reader.readline().strip()  # written once Xvfb accepts clients

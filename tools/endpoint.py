@@ -168,7 +168,7 @@ START_SECONDS = 10
 STOP_SECONDS = 3
 
 
-def _end_with_parent():  # in the child before exec: the server ends even if stop() never runs
+def end_with_parent():  # in the child before exec: it ends with its parent, even a killed one
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
@@ -262,7 +262,7 @@ class ReferenceEndpoint:
         with open(self.folder / "servers.out", "ab") as out:
             self._processes.append(subprocess.Popen(
                 command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                start_new_session=True, preexec_fn=_end_with_parent))
+                start_new_session=True, preexec_fn=end_with_parent))
 
     def _accepts(self) -> bool:
         try:
