@@ -121,6 +121,7 @@ class Session:
         for process in self._processes:
             if process.poll() is None:
                 process.kill()
+            process.wait(10)
         if not self.keep:
             shutil.rmtree(self.root, ignore_errors=True)
 
