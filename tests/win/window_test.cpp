@@ -137,6 +137,10 @@ TEST(Controls, ParentsHoldTheirChildrenAndForgetThemWhenDestroyed) {
     EXPECT_TRUE(button->RefCount == 0 && panel->RefCount == 0) << "their parents hold them";
     SetParentControl(panel, nullptr);
     EXPECT_TRUE(Freed(panel) && Freed(button) && !form->FocusedChild && !Applet->FocusedChild);
+    TControl* lone = CreateForm(nullptr, u"Lone");  // no parent to forget it on the way out
+    Applet->FocusedChild = lone;
+    Release(lone);
+    EXPECT_TRUE(Freed(lone) && !Applet->FocusedChild);
     Release(form);
     Release(other);
     EXPECT_TRUE(Freed(form) && Freed(other));
