@@ -100,7 +100,8 @@ TEST(Translate, MatchesKeysAndLocalesExactly) {
         EXPECT_EQ(TranslateFor(u"Please reinstall and run.", lcid), u"Please reinstall and run.");
     }
     UserLcid = 1031;
-    EXPECT_EQ(Translate(u"Please reinstall and run."), u"Bitte neu installieren und ausführen.");
+    EXPECT_EQ(Translate(u"The application configuration file is invalid."),
+              u"Die Anwendungskonfigurationsdatei ist ungültig.");
 }
 
 // Each maximal invalid subpart becomes one U+FFFD, as browsers decode.
