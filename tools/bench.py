@@ -115,7 +115,10 @@ class Session:
     def __exit__(self, *exc):
         self.settle()
         if (self.root / "prefix").exists():
-            subprocess.run(["wineserver", "-k"], env=self.env(), timeout=60, capture_output=True)
+            # Waited for, or the next run's first Wine program may meet it going down.
+            for step in ("-k", "-w"):
+                subprocess.run(["wineserver", step], env=self.env(), timeout=60,
+                               capture_output=True)
         if self.endpoint is not None:
             self.endpoint.stop()
         for process in self._processes:
@@ -170,8 +173,8 @@ class Session:
             if path.suffix == ".exe":
                 shutil.copy2(path, self.bin / path.name)
         opener = quoted(windows_path(self.program("tapwright_bench"))) + ' open "%1"'
-        for key, *value in (("HKLM\\Software\\Classes\\https\\shell\\open\\command", "/ve", opener),
-                            ("HKLM\\Software\\Classes\\http\\shell\\open\\command", "/ve", opener),
+        for key, *value in ((r"HKLM\Software\Classes\https\shell\open\command", "/ve", opener),
+                            (r"HKLM\Software\Classes\http\shell\open\command", "/ve", opener),
                             ("HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "N"),
                             ("HKCU\\Software\\Wine\\WineDbg", "/v", "ShowCrashDialog", "/t",
                              "REG_DWORD", "0")):

@@ -103,7 +103,7 @@ def main() -> int:
                     for kind, main, answers in BOXES:
                         run = session.launch(session.install(main, kind), lang=lang,
                                              answers=answers, shots=shots)
-                        box, picture = run.boxes[0], output / "languages" / f"{lang[:5]}-{kind}.png"
+                        box, picture = run.boxes[0], output / f"languages/{lang[:5]}-{kind}.png"
                         shutil.move(box["picture"], picture)
                         print(f"   {lang:<12} {kind:<6} \"{box['caption']}\": "
                               f"{box['text'].split(chr(13))[0]}  ({os.path.relpath(picture)})")

@@ -204,8 +204,8 @@ class ReferenceEndpoint:
             f"daemon off; worker_processes 1; pid {f}/nginx.pid; error_log {f}/nginx.log;\n"
             + ("user root;\n" if os.geteuid() == 0 else "")
             + "events { worker_connections 64; }\n"
-            + "http { log_format asked '$request_method $uri with User-Version: $http_user_version,"
-            + " User-Debug: $http_user_debug: status $status';\n"
+            + "http { log_format asked '$request_method $uri with User-Version: "
+            + "$http_user_version, User-Debug: $http_user_debug: status $status';\n"
             + f"  access_log {f}/access.log asked; {temp_paths}include {f}/site.conf; }}\n")
         (f / "php-fpm.conf").write_text(
             f"[global]\npid = {f}/php-fpm.pid\nerror_log = {f}/php-fpm.log\n[endpoint]\n"

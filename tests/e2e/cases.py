@@ -219,7 +219,7 @@ class Choreography(unittest.TestCase):
         run = SESSION.launch(install, "/inst", routes={"*": OFFER}, answers=("NO",),
                              dlls="wininet=n,b")
         self.assertEqual((len(run.boxes), len(run.requests), len(run.started)), (1, 1, 1))
-        self.assertEqual(list(install.folder.glob("*.loaded.jsonl")), [], "the planted copy loaded")
+        self.assertEqual(list(install.folder.glob("*.loaded.jsonl")), [], "the planted DLL loaded")
 
     def snapshot(self) -> dict:
         prefix = SESSION.root / "prefix"
