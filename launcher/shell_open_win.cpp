@@ -40,13 +40,17 @@ private:
 // still under way when the process ends is lost, while the launcher has
 // already given up starting the main program for it. So the request runs in
 // a single-threaded COM apartment without OLE1 DDE, and SEE_MASK_NOASYNC makes
-// the call return only once the shell has done its part. The result is not
-// examined: nothing is reported to the user either way.
+// the call return only once the shell has done its part. A failed start is
+// not reported to the user, by the shell either: without SEE_MASK_FLAG_NO_UI
+// it shows its own error box (a main program of zero bytes, an address no
+// program opens) and the launcher would wait on it, holding the
+// single-instance mutex, so that every later start ended silently until
+// someone closed it. ShellExecuteW sets the flag for its callers.
 void ShellOpen(const std::u16string& file, int show) {
     ComApartment apartment;
     SHELLEXECUTEINFOW request{};
     request.cbSize = sizeof(request);
-    request.fMask = SEE_MASK_NOASYNC;
+    request.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
     request.lpVerb = L"open";
     request.lpFile = Wide(file);
     request.nShow = show;

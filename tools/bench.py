@@ -246,13 +246,15 @@ class Session:
     def install(self, main: Optional[str] = "versioned", label: str = "install",
                 folder: str = "install") -> Install:
         """main: a stand-in of STAND_INS, "directory" (a folder named
-        Tapwright.exe), or None."""
+        Tapwright.exe), "empty" (a file of zero bytes), or None."""
         target = self.folder(label) / folder
         target.mkdir(parents=True)
         launcher = target / "TapwrightService.exe"
         shutil.copy2(self.programs[self.launcher_program], launcher)
         if main == "directory":
             (target / MAIN_PROGRAM).mkdir()
+        elif main == "empty":
+            (target / MAIN_PROGRAM).write_bytes(b"")
         elif main:
             shutil.copy2(self.programs[STAND_INS[main]], target / MAIN_PROGRAM)
         return Install(target, launcher)

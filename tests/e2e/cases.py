@@ -85,6 +85,7 @@ CASES = [
     Case("blanks in the path", folder="Program Files/Tapwright Service"),
     Case("no version resource", main="noversion", version="0.0.0.0"),
     Case("largest version", main="maxversion", version="65535.0.10.200"),
+    Case("a main program of zero bytes", main="empty", version="0.0.0.0", started=False),
     *[Case(f"first argument {args!r}", args=args, started=False) for args in ("", "/INST")],
     *[Case(f"prompt in {lang}, No", lang=lang, routes={"*": OFFER}, answers=("NO",))
       for lang in TEXTS],
