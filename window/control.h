@@ -56,6 +56,7 @@ class TControl : public TRefObject {
     uint8_t NoEraseBackground;
     uint8_t Destroyed;
     uint8_t WindowDestroyed;
+    uint8_t CreatingWindow;
     uint8_t PositionSet;
     uint8_t ChildControl;
     uint8_t ParentRelative;

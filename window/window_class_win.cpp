@@ -39,8 +39,7 @@ int OrDefault(LONG extent) {
 // A window made here without visibility having been set starts hidden, so that
 // its owner can finish configuring it; the next CreateWnd shows it. The
 // reference held meanwhile keeps the control alive until this is done with
-// it: a window whose creation fails is destroyed again at once, and its
-// WM_DESTROY gives back the reference that the window stood for.
+// it, whatever its handlers do while the window is made.
 HWND GetHandle(TControl* control) {
     if (control->Window != nullptr) {
         return control->Window;
@@ -130,16 +129,24 @@ bool TControl::CreateWnd() {
     }
 
     AddRef(this);  // as in GetHandle: creation may give back the last other reference
+    WindowDestroyed = 0;
+    CreatingWindow = 1;
     CreatingControl = this;
     HWND handle = CreateWindowExW(ExStyle, Wide(className), Wide(Caption), Style, x, y, width,
                                   height, parentWindow, Menu, instance, nullptr);
+    CreatingWindow = 0;
     Window = handle;
+    if (handle == nullptr) {
+        // Nothing is made for a window that does not exist: an icon copy
+        // would outlive it, and its children would ask for it again and again.
+        CreatingControl = nullptr;
+        Release(this);
+        return false;
+    }
     SendMessageW(handle, WM_UPDATEUISTATE, kShowFocusRectangles, 0);
     CreatingControl = nullptr;
     SetWindowLongPtrW(handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 
-    // The handle field, not GetHandle: when creation failed, GetHandle would
-    // start it all over again.
     if (!ChildControl) {
         SendMessageW(Window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(GetIcon(this)));
     }

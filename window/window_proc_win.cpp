@@ -70,6 +70,13 @@ bool HandleBuiltIn(TControl* control, TMessage& message, LRESULT& result) {
             }
             control->WindowDestroyed = 1;
             result = CallDefault(control, message);
+            // Windows destroys a window whose WM_CREATE fails inside
+            // CreateWindowExW (Wine sends no WM_DESTROY then): such a window
+            // never stood for a reference, and each retry of the creation
+            // would otherwise give back one more.
+            if (control->CreatingWindow) {
+                return true;
+            }
             if (control == Applet) {
                 Applet = nullptr;
             }
@@ -157,9 +164,15 @@ LRESULT CALLBACK LayerWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
 
 // The after-message hook is read before anything runs: a handler or the default
 // processing may destroy the control, and the hook must still be callable then.
+//
+// A control takes only its own window: the applet, which receives what
+// reaches no control, would otherwise make a dying window (one whose binding
+// is already gone) its own, and every form made under it later would be
+// owned by a window that no longer exists.
 LRESULT TControl::WndProc(TMessage& message) {
     LRESULT result = 0;
-    if (message.Window != nullptr && Window == nullptr) {
+    if (message.Window != nullptr && Window == nullptr &&
+        GetWindowLongPtrW(message.Window, GWLP_USERDATA) == reinterpret_cast<LONG_PTR>(this)) {
         Window = message.Window;
     }
     TMessageHook afterMessage = AfterMessageHook;

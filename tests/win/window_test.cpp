@@ -1,6 +1,7 @@
 #include "common/win32.h"
 
 #include <gtest/gtest.h>
+#include <intrin.h>
 #include <malloc.h>
 
 #include <cstring>
@@ -39,6 +40,62 @@ Edges WindowEdges(HWND window) {
 std::u16string ClassOf(HWND window) {
     wchar_t name[256];
     return FromWide(name, static_cast<size_t>(GetClassNameW(window, name, 256)));
+}
+
+// GDI and USER objects of this process, so that a leaked icon, brush or window shows. Wine's
+// GetGuiResources answers 0: there the GDI handle table that the PEB points to holds this
+// process's objects only (an icon's bitmaps among them), and the windows of this thread count.
+std::pair<int, int> GuiObjects() {
+    int gdi = static_cast<int>(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS));
+    int user = static_cast<int>(GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS));
+    struct Entry {
+        uint64_t object;
+        uint32_t owner;
+        uint16_t unique;
+        uint8_t type, flags;
+        uint64_t userAddress;
+    };
+    const auto* peb = reinterpret_cast<const uint8_t*>(__readgsqword(0x60));
+    const auto* table = *reinterpret_cast<const Entry* const*>(peb + 0xF8);
+    if (gdi == 0 && table != nullptr) {
+        for (int i = 0; i < 0x10000; ++i) gdi += table[i].type != 0;
+    }
+    if (user == 0) {
+        EnumThreadWindows(
+            GetCurrentThreadId(),
+            [](HWND, LPARAM count) -> BOOL { return ++*reinterpret_cast<int*>(count) > 0; },
+            reinterpret_cast<LPARAM>(&user));
+    }
+    return {gdi, user};
+}
+
+// Windows destroys a window whose WM_CREATE answers -1 inside CreateWindowExW, with WM_DESTROY
+// and WM_NCDESTROY; Wine sends neither.
+bool PlatformDestroysFailedWindows() {
+    static bool destroyed = false;
+    static const bool probed = [] {
+        WNDCLASSW probe{};
+        probe.lpszClassName = L"FailingProbe";
+        probe.lpfnWndProc = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+            destroyed |= message == WM_DESTROY;
+            return message == WM_CREATE ? -1 : DefWindowProcW(window, message, wParam, lParam);
+        };
+        RegisterClassW(&probe);
+        return CreateWindowExW(0, L"FailingProbe", L"", 0, 0, 0, 9, 9, nullptr, nullptr, nullptr,
+                               nullptr) == nullptr;
+    }();
+    return probed && destroyed;
+}
+
+// Fails a window's creation as Windows does, sending the destroy only where the platform does
+// not send it itself.
+bool FailCreation(TControl*, TMessage& message, LRESULT& result) {
+    if (message.Message != WM_CREATE) return false;
+    if (!PlatformDestroysFailedWindows()) {
+        for (UINT last : {WM_DESTROY, WM_NCDESTROY}) SendMessageW(message.Window, last, 0, 0);
+    }
+    result = -1;
+    return true;
 }
 
 LRESULT CALLBACK RecordingDefault(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -266,17 +323,6 @@ TEST(Windows, ControlsOutliveWhatTheirHandlersDo) {
     Release(outside);
     EXPECT_TRUE(Freed(owned) && Applet->FocusedChild != owned);
 
-    TControl* failing = NewControl(nullptr, u"Plain", 0);
-    AddMessageHandler(failing, [](TControl*, TMessage& message, LRESULT& result) {
-        if (message.Message != WM_CREATE) return false;
-        // What Windows sends when creation fails; Wine does not.
-        SendMessageW(message.Window, WM_DESTROY, 0, 0);
-        result = -1;
-        return true;
-    });
-    EXPECT_EQ(GetHandle(failing), nullptr);
-    EXPECT_TRUE(Freed(failing)) << "the window's reference went with it";
-
     TControl* plain = NewControl(nullptr, u"Plain", 0);
     window = GetHandle(plain);
     AddMessageHandler(plain, &Note<u'o', false>);
@@ -288,6 +334,38 @@ TEST(Windows, ControlsOutliveWhatTheirHandlersDo) {
     EXPECT_EQ(calls, std::vector<std::u16string>{u"o"}) << "an older handler still runs";
     EXPECT_TRUE(Freed(plain) && !IsWindow(window));
     ReleaseAll();
+}
+
+// A window that was never made stands for no reference and leaves nothing behind.
+TEST(Windows, AFailedCreationTakesNoReferenceAndLeavesNothing) {
+    TControl* form = BuildStartupObjects();
+    GetHandle(form);
+    const std::pair<int, int> before = GuiObjects();
+    TControl* child = NewChild(form, {0, 0, 20, 20});
+    AddMessageHandler(child, &FailCreation);
+    for (int retry = 0; retry < 3; ++retry) form->CreateWnd();  // each retries the child
+    ASSERT_FALSE(Freed(child));
+    EXPECT_TRUE(child->RefCount == 2 && child->Window == nullptr) << "its creator and parent";
+    TControl* top = NewControl(nullptr, u"Plain", 0);
+    AddMessageHandler(top, &FailCreation);
+    TControl* inside = NewChild(top, {});
+    EXPECT_EQ(GetHandle(top), nullptr);
+    ASSERT_FALSE(Freed(top));
+    EXPECT_TRUE(top->RefCount == 0 && top->Icon == nullptr);
+    for (TControl* control : {top, inside, child}) Release(control);
+    EXPECT_TRUE(Freed(top) && Freed(inside) && child->RefCount == 0);
+    EXPECT_EQ(GuiObjects(), before) << "an icon, brush or window outlived the failed creations";
+    ReleaseAll();
+}
+
+TEST(Windows, AWindowlessAppletTakesNoDyingWindowForItsOwn) {
+    Applet = CreateApplet(u"Tapwright");
+    TControl* plain = NewControl(nullptr, u"Plain", 0);
+    DestroyWindow(GetHandle(plain));  // its last message finds no control, and goes to the applet
+    EXPECT_EQ(Applet->Window, nullptr);
+    EXPECT_TRUE(IsWindow(GetHandle(CreateForm(Applet, u"Later"))));
+    ReleaseAll();
+    EXPECT_EQ(GuiObjects().second, 0) << "a window outlived its control";
 }
 
 TEST(FormatWide, RendersIntegersAndTextWithinItsLimits) {
