@@ -42,30 +42,18 @@ std::u16string ClassOf(HWND window) {
     return FromWide(name, static_cast<size_t>(GetClassNameW(window, name, 256)));
 }
 
-// GDI and USER objects of this process, so that a leaked icon, brush or window shows. Wine's
-// GetGuiResources answers 0: there the GDI handle table that the PEB points to holds this
-// process's objects only (an icon's bitmaps among them), and the windows of this thread count.
+// GDI and USER objects of this process. Wine's GetGuiResources answers 0: there the GDI handle
+// table that the PEB points to holds this process's objects only (an icon's bitmaps among them),
+// 24 bytes an entry with its type at byte 14, and the windows of this thread count.
 std::pair<int, int> GuiObjects() {
     int gdi = static_cast<int>(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS));
     int user = static_cast<int>(GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS));
-    struct Entry {
-        uint64_t object;
-        uint32_t owner;
-        uint16_t unique;
-        uint8_t type, flags;
-        uint64_t userAddress;
-    };
-    const auto* peb = reinterpret_cast<const uint8_t*>(__readgsqword(0x60));
-    const auto* table = *reinterpret_cast<const Entry* const*>(peb + 0xF8);
-    if (gdi == 0 && table != nullptr) {
-        for (int i = 0; i < 0x10000; ++i) gdi += table[i].type != 0;
+    if (gdi == 0) {
+        const auto* table = *reinterpret_cast<const uint8_t* const*>(__readgsqword(0x60) + 0xF8);
+        for (int i = 0; table != nullptr && i < 0x10000; ++i) gdi += table[24 * i + 14] != 0;
     }
-    if (user == 0) {
-        EnumThreadWindows(
-            GetCurrentThreadId(),
-            [](HWND, LPARAM count) -> BOOL { return ++*reinterpret_cast<int*>(count) > 0; },
-            reinterpret_cast<LPARAM>(&user));
-    }
+    const WNDENUMPROC count = [](HWND, LPARAM n) { return ++*reinterpret_cast<int*>(n); };
+    if (user == 0) EnumThreadWindows(GetCurrentThreadId(), count, reinterpret_cast<LPARAM>(&user));
     return {gdi, user};
 }
 
