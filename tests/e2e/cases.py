@@ -42,6 +42,10 @@ HOME = "https://localhost:{port}"
 MOVED = "http://localhost:{plain}/offer", "/moved/api.init.php"
 
 
+def field_ending_at(index: int) -> Response:
+    return Response(b" " * (index + 2 - len(OFFER.body)) + OFFER.body)  # the body ends '"}'
+
+
 def redirect(status: int, to: str) -> Dict[str, Response]:
     return {"/api.init.php": Response(status=status, headers=(("Location", to),)), "/offer": OFFER,
             "/moved/api.init.php": OFFER}
@@ -96,10 +100,14 @@ CASES = [
     Case("redirected to plain http", routes=redirect(302, MOVED[0])),
     Case("no web address", routes={"*": Response(b'{"status":"ok","update":"abc"}')}),
     Case("cut inside the value", routes={"*": dataclasses.replace(OFFER, drop=True)}),
-    Case("field after 2 MiB", routes={"*": Response(b" " * (2 << 20) + OFFER.body)}),
+    # The field's closing quote in the last byte of the 1 MiB read, and one byte past it.
+    Case("field ends at the cap", routes={"*": field_ending_at((1 << 20) - 1)}, **YES),
+    Case("field ends past the cap", routes={"*": field_ending_at(1 << 20)}),
     Case("connection refused", endpoint="closed", version=None, limit=2),
     Case("never answers", endpoint="silent", version=None, limit=15),
     Case("drips a byte a second", routes={"*": dataclasses.replace(OFFER, drip=1.0)}, limit=15),
+    Case("slow, within the deadline", routes={"*": dataclasses.replace(OFFER, drip=0.04)},
+         limit=9, **YES),
     *[Case(f"certificate {kind}", endpoint=kind, version=None)
       for kind in ("untrusted", "other-host", "expired")],
 ]
