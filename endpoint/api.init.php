@@ -8,14 +8,14 @@ header('Content-Type: application/json');
 header('Cache-Control: no-store, private');
 header('Vary: User-Version');
 
-// The one file a release changes. Silenced, because a missing file is answered below, never
+// The release as publish wrote it. Silenced, because a missing file is answered below, never
 // reported inside the body.
 $release = json_decode((string) @file_get_contents(__DIR__ . '/release.json'), true);
-$newest = ParseVersion($release['version'] ?? null);
 $address = $release['address'] ?? null;
 $caller = ParseVersion($_SERVER['HTTP_USER_VERSION'] ?? null);
 
-if ($newest === null || !is_string($address) || !preg_match('~^https?://~', $address)) {
+// publish refuses such a release, but a file edited by hand could still hold one.
+if (ReleaseProblem($release['version'] ?? null, $address) !== null) {
     // Monitoring sees the broken release; the launcher, which ignores the status, sees no update.
     http_response_code(503);
     $update = '';
@@ -26,6 +26,7 @@ if ($newest === null || !is_string($address) || !preg_match('~^https?://~', $add
     http_response_code(400);
     $update = '';
 } else {
-    $update = IsOlder($caller, $newest) ? $address : '';
+    $update = IsOlder($caller, ParseVersion($release['version'])) ? $address : '';
 }
+// It cannot fail into an empty body: the address is valid UTF-8, the one thing it could trip on.
 echo json_encode(['update' => $update]);
