@@ -1,6 +1,6 @@
 <?php
-// The launcher's update check. The launcher reads nothing but the "update" member and decodes
-// JSON escapes, so json_encode's ASCII-only defaults (\/ and \uXXXX) carry any address intact.
+// The launcher's update check, for callers that nginx does not answer itself from the files
+// that publish writes beside release.json.
 require_once __DIR__ . '/version.php';
 
 header('Content-Type: application/json');
@@ -28,5 +28,4 @@ if (ReleaseProblem($release['version'] ?? null, $address) !== null) {
 } else {
     $update = IsOlder($caller, ParseVersion($release['version'])) ? $address : '';
 }
-// It cannot fail into an empty body: the address is valid UTF-8, the one thing it could trip on.
-echo json_encode(['update' => $update]);
+echo AnswerBody($update);

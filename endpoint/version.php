@@ -39,3 +39,11 @@ function ReleaseProblem(mixed $version, mixed $address): ?string
     }
     return null;
 }
+
+// The whole body of an answer. The launcher reads nothing but the "update" member and decodes
+// JSON escapes, so json_encode's ASCII-only defaults (\/ and \uXXXX) carry any address intact.
+// It cannot fail: ReleaseProblem lets through only UTF-8, the one thing it could trip on.
+function AnswerBody(string $update): string
+{
+    return json_encode(['update' => $update]);
+}

@@ -177,6 +177,15 @@ def _first_words(program: Path, count: int) -> str:
     return " ".join((run.stdout + run.stderr).split()[:count])
 
 
+def self_signed(folder: Path, key: str = "rsa:2048"):
+    """A certificate for localhost, and its key: openssl's -newkey (ec:<params file> for ECDSA)."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", key, "-nodes", "-days", "2", "-keyout",
+                    folder / "key.pem", "-out", folder / "cert.pem", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=DNS:localhost"],
+                   capture_output=True, cwd=folder, timeout=60, check=True)
+    return folder / "cert.pem", folder / "key.pem"
+
+
 class ReferenceEndpoint:
     def __init__(self, folder: Path, port: int, cert: Path, key: Path):
         f = self.folder = Path(folder).resolve()

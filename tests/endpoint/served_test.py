@@ -9,7 +9,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from endpoint import ENDPOINT, ReferenceEndpoint  # noqa: E402
+from endpoint import ENDPOINT, ReferenceEndpoint, self_signed  # noqa: E402
 
 NO = b'{"update":""}'
 OFFER = b'{"update":"https:\\/\\/localhost\\/t\\u00e9l\\u00e9\\/T.exe"}'
@@ -18,24 +18,19 @@ ANSWERS = [  # release.json (a publish, or text written by hand), User-Version, 
     503, NO), ('{"version":"2.1.0.0","address":"https://a/b\\nc"}', "1.0.0.0", 503, NO),
     ('{"version":"2.1.0.0","address":"http://a/b"}', "1.0.0.0", 503, NO),
     ('{"version":"2.1.0.0","address":"https://a/\\udc00"}', "1.0.0.0", 503, NO),
-    (("10.0.0.0", "https://localhost/télé/T.exe"), "9.9.9.9", 200, OFFER),
-    (("2.1.0.0", "https://localhost/télé/T.exe"), "2.0.1.0", 200, OFFER),
+    (("2.0.1.0", "https://localhost/old.exe"), "2.0.1.0", 200, NO), (None, "1.0", 400, NO),
+    (("2.1.0.0", "https://localhost/télé/T.exe"), "2.0.1.0", 200, OFFER), (None, None, 400, NO),
     (None, "2.1.0.0", 200, NO), (None, "2.1.0.1", 200, NO), (None, "0.0.0.0", 200, OFFER),
-    (None, "2.1.0", 400, NO), (None, "1.0.0.65536", 400, NO), (None, "1.0.0.0x", 400, NO),
-    (None, None, 400, NO)]
+    (None, "10.0.0.0", 200, NO), (None, "1.0.0.65536", 400, NO), (None, "1.0.0.0x", 400, NO)]
 REFUSED = ["https://a/b c", "https://a/b\nc", "http://a/b", "file:///C:/T.exe", "https:///T.exe",
            ("2.2.0", "https://a/b"), ("2.2.0.65536", "https://a/b")]
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 def main():
+    with socket.socket() as probe:  # a free port, handed on to nginx
+        port = probe.bind(("127.0.0.1", 0)) or probe.getsockname()[1]
     with tempfile.TemporaryDirectory() as scratch, ReferenceEndpoint(
-            scratch, free_port(), *certificate(Path(scratch))) as endpoint:
+            scratch, port, *self_signed(Path(scratch))) as endpoint:
         context, failures = ssl.create_default_context(cafile=f"{scratch}/cert.pem"), []
         for release, caller, status, body in ANSWERS:
             if isinstance(release, tuple):
@@ -46,9 +41,10 @@ def main():
             connection.request("GET", "/api.init.php", headers={"User-Version": caller} if caller
                                else {})
             answer = connection.getresponse()
-            got = (answer.status, answer.read(), answer.getheader("Content-Type"),
-                   answer.getheader("Cache-Control"), answer.getheader("Vary"))
-            if got != (status, body, "application/json", "no-store, private", "User-Version"):
+            got = (answer.status, answer.read(), *map(answer.getheader, (
+                "Content-Type", "Cache-Control", "Vary", "ETag", "Last-Modified")))
+            if got != (status, body, "application/json", "no-store, private", "User-Version",
+                       None, None):  # nothing that a cache could make a 304 of
                 failures.append(f"{release} for {caller}: {got}")
         files = lambda: {path: path.read_bytes() for path in endpoint.folder.rglob("www/**/*")
                          if path.is_file()}  # noqa: E731
@@ -61,14 +57,6 @@ def main():
                 failures.append(f"publish {refused!r}: {run.returncode} {run.stderr}")
     print("\n".join(failures) or f"{len(ANSWERS)} answers and {len(REFUSED)} refusals as meant")
     sys.exit(1 if failures else 0)
-
-
-def certificate(folder: Path):
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                    "-keyout", folder / "key.pem", "-out", folder / "cert.pem", "-subj",
-                    "/CN=localhost", "-addext", "subjectAltName=DNS:localhost"],
-                   check=True, capture_output=True)
-    return folder / "cert.pem", folder / "key.pem"
 
 
 if __name__ == "__main__":
