@@ -121,7 +121,7 @@ def wrk(port: int, path: str, version: str, connections: int, close: bool, durat
     threads = str(min(connections, len(os.sched_getaffinity(0))))
     out = subprocess.run(["wrk", "-t", threads, "-c", str(connections), "-d", f"{duration}s",
                           "--timeout", WRK_TIMEOUT, "--latency", *headers,
-                          f"https://localhost:{port}{path}"],
+                          f"https://127.0.0.1:{port}{path}"],
                          capture_output=True, text=True, timeout=duration + 60).stdout
     rate = re.search(r"Requests/sec:\s*([\d.]+)", out)
     if not rate:
