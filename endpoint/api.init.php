@@ -1,6 +1,6 @@
 <?php
-// The launcher's update check. The launcher reads nothing but the "update" member and decodes
-// JSON escapes, so json_encode's ASCII-only defaults (\/ and \uXXXX) carry any address intact.
+// The launcher's update check, for callers that nginx does not answer itself from the files
+// that publish writes beside release.json.
 require_once __DIR__ . '/version.php';
 
 header('Content-Type: application/json');
@@ -8,14 +8,14 @@ header('Content-Type: application/json');
 header('Cache-Control: no-store, private');
 header('Vary: User-Version');
 
-// The one file a release changes. Silenced, because a missing file is answered below, never
+// The release as publish wrote it. Silenced, because a missing file is answered below, never
 // reported inside the body.
 $release = json_decode((string) @file_get_contents(__DIR__ . '/release.json'), true);
-$newest = ParseVersion($release['version'] ?? null);
 $address = $release['address'] ?? null;
 $caller = ParseVersion($_SERVER['HTTP_USER_VERSION'] ?? null);
 
-if ($newest === null || !is_string($address) || !preg_match('~^https?://~', $address)) {
+// publish refuses such a release, but a file edited by hand could still hold one.
+if (ReleaseProblem($release['version'] ?? null, $address) !== null) {
     // Monitoring sees the broken release; the launcher, which ignores the status, sees no update.
     http_response_code(503);
     $update = '';
@@ -26,6 +26,6 @@ if ($newest === null || !is_string($address) || !preg_match('~^https?://~', $add
     http_response_code(400);
     $update = '';
 } else {
-    $update = IsOlder($caller, $newest) ? $address : '';
+    $update = IsOlder($caller, ParseVersion($release['version'])) ? $address : '';
 }
-echo json_encode(['update' => $update]);
+echo AnswerBody($update);

@@ -2,13 +2,13 @@
 the launcher's port and plain HTTP beside it, answers by path, the certificate
 shown, connections held unanswered; every wait ends at the next reset.
 ReferenceEndpoint is the shipped endpoint/ under nginx and PHP-FPM, in the
-foreground from a scratch folder, with the shipped nginx site.
+foreground from a scratch folder, with the shipped nginx site, which here also
+serves the files placed in .downloads at /download/<name>.
 """
 
 import contextlib
 import ctypes
 import dataclasses
-import json
 import os
 import shutil
 import signal
@@ -177,11 +177,22 @@ def _first_words(program: Path, count: int) -> str:
     return " ".join((run.stdout + run.stderr).split()[:count])
 
 
+def self_signed(folder: Path, key: str = "rsa:2048"):
+    """A certificate for localhost, and its key: openssl's -newkey (ec:<params file> for ECDSA)."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", key, "-nodes", "-days", "2", "-keyout",
+                    folder / "key.pem", "-out", folder / "cert.pem", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=DNS:localhost"],
+                   capture_output=True, cwd=folder, timeout=60, check=True)
+    return folder / "cert.pem", folder / "key.pem"
+
+
 class ReferenceEndpoint:
     def __init__(self, folder: Path, port: int, cert: Path, key: Path):
         f = self.folder = Path(folder).resolve()
         self.port, self.versions, self._processes, self._seen = port, "", [], 0
-        (f / "www").mkdir(parents=True, exist_ok=True)
+        self.downloads = f / "downloads"
+        for made in (f / "www", self.downloads):
+            made.mkdir(parents=True, exist_ok=True)
         for source in ENDPOINT.glob("*.php"):
             shutil.copy(source, f / "www")
         # The shipped site with its placeholders filled in; one that went missing fails loudly,
@@ -192,7 +203,9 @@ class ReferenceEndpoint:
                 "/etc/ssl/certs/updates.example.com.pem": str(Path(cert).resolve()),
                 "/etc/ssl/private/updates.example.com.key": str(Path(key).resolve()),
                 "/srv/tapwright-endpoint": str(f / "www"),
-                "/run/php/tapwright-endpoint.sock": str(f / "php-fpm.sock")}.items():
+                "/run/php/tapwright-endpoint.sock": str(f / "php-fpm.sock"),
+                "    location / {": f"    location /download/ {{ alias {self.downloads}/; }}\n"
+                                   + "    location / {"}.items():
             if placeholder not in site:
                 raise RuntimeError(f"endpoint/nginx-site.conf no longer holds {placeholder}")
             site = site.replace(placeholder, value)
@@ -203,7 +216,7 @@ class ReferenceEndpoint:
         (f / "nginx.conf").write_text(
             f"daemon off; worker_processes 1; pid {f}/nginx.pid; error_log {f}/nginx.log;\n"
             + ("user root;\n" if os.geteuid() == 0 else "")
-            + "events { worker_connections 64; }\n"
+            + "events { worker_connections 1024; }\n"
             + "http { log_format asked '$request_method $uri with User-Version: "
             + "$http_user_version, User-Debug: $http_user_debug: status $status';\n"
             + f"  access_log {f}/access.log asked; {temp_paths}include {f}/site.conf; }}\n")
@@ -218,9 +231,10 @@ class ReferenceEndpoint:
         return lines
 
     def publish(self, version: str, address: str):
-        staging = self.folder / "release.json.new"
-        staging.write_text(json.dumps({"version": version, "address": address}))
-        staging.replace(self.folder / "www" / "release.json")  # no request sees half a file
+        published = subprocess.run([ENDPOINT / "publish", version, address, self.folder / "www"],
+                                   capture_output=True, text=True, timeout=30)
+        if published.returncode:
+            raise RuntimeError(published.stderr.strip() or f"publish: {published.returncode}")
 
     def start(self) -> "ReferenceEndpoint":
         f, fpm = self.folder, sorted(Path("/usr/sbin").glob("php-fpm*"))
