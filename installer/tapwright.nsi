@@ -31,14 +31,17 @@ XPStyle on
 !define MAIN_FILE "Tapwright.exe"
 !define UNINSTALLER_FILE "Uninstall.exe"
 !define SHORTCUT "$SMPROGRAMS\${PRODUCT}.lnk"
-!define ENTRY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
+!define ENTRIES "Software\Microsoft\Windows\CurrentVersion\Uninstall"
+!define ENTRY "${ENTRIES}\${PRODUCT}"
 ; What the install writes, in this order; the uninstaller removes the same in reverse:
-;   1. the folders $LOCALAPPDATA\Programs (when it is missing) and $INSTDIR (likewise), noted in
-;      the entry's CreatedFolders (1 and 2), so that a folder that was there before stays;
+;   1. the folders $LOCALAPPDATA\Programs and $INSTDIR, each when it is missing;
 ;   2. MAIN_FILE, then LAUNCHER_FILE (staged as <name>.new, swapped in through <name>.old);
-;   3. UNINSTALLER_FILE;  4. SHORTCUT;  5. the Apps-list entry ENTRY.
+;   3. UNINSTALLER_FILE;  4. SHORTCUT;  5. the key ENTRIES, when it is missing, and ENTRY.
+; What was missing is noted in the entry's value "Created" (the bits below), so that a folder or
+; key that was there before the first install stays after the uninstall.
 !define FOLDER_PROGRAMS 1
 !define FOLDER_PRODUCT 2
+!define KEY_ENTRIES 4
 ; How long an update waits for a launcher that is still ending, or a product that is closing.
 !define ATTEMPTS 20
 !define ATTEMPT_MS 250
@@ -65,14 +68,13 @@ Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
-Var CreatedFolders
+Var Created
 Var Free
 
 ; On Windows a program that runs, or whose process is still ending, cannot be opened for
 ; writing (its image is mapped), though it can be renamed: so a rename alone never proves that
-; a program is free. Under Wine a running program opens for writing all the same, and only the
-; swap that follows shows nothing; see the tests. A leftover <name>.old that cannot go is busy
-; too, since the swap needs its name.
+; a program is free. Wine 8 behaves alike (the tests rely on it). A leftover <name>.old that
+; cannot go is busy too, since the swap needs its name.
 !macro CheckFree NAME
   Delete "$INSTDIR\${NAME}.old"
   ${If} ${FileExists} "$INSTDIR\${NAME}.old"
@@ -137,14 +139,19 @@ Function ReplacePrograms
 FunctionEnd
 
 Section
-  ; An update keeps what the first install noted about the folders.
-  ReadRegDWORD $CreatedFolders HKCU "${ENTRY}" "CreatedFolders"
-  IntOp $CreatedFolders $CreatedFolders + 0
+  ; An update keeps what the first install noted.
+  ReadRegDWORD $Created HKCU "${ENTRY}" "Created"
+  IntOp $Created $Created + 0
   ${IfNot} ${FileExists} "$LOCALAPPDATA\Programs\*.*"
-    IntOp $CreatedFolders $CreatedFolders | ${FOLDER_PROGRAMS}
+    IntOp $Created $Created | ${FOLDER_PROGRAMS}
   ${EndIf}
   ${IfNot} ${FileExists} "$INSTDIR\*.*"
-    IntOp $CreatedFolders $CreatedFolders | ${FOLDER_PRODUCT}
+    IntOp $Created $Created | ${FOLDER_PRODUCT}
+  ${EndIf}
+  ClearErrors
+  EnumRegKey $0 HKCU "${ENTRIES}" 0
+  ${If} ${Errors}
+    IntOp $Created $Created | ${KEY_ENTRIES}
   ${EndIf}
   SetOutPath "$INSTDIR"
   File "/oname=${MAIN_FILE}.new" "${MAIN}"
@@ -154,10 +161,10 @@ Section
     Delete "$INSTDIR\${MAIN_FILE}.new"
     Delete "$INSTDIR\${LAUNCHER_FILE}.new"
     SetOutPath "$TEMP"  ; a process's current folder cannot be removed
-    ${If} $CreatedFolders & ${FOLDER_PRODUCT}
+    ${If} $Created & ${FOLDER_PRODUCT}
       RMDir "$INSTDIR"
     ${EndIf}
-    ${If} $CreatedFolders & ${FOLDER_PROGRAMS}
+    ${If} $Created & ${FOLDER_PROGRAMS}
       RMDir "$LOCALAPPDATA\Programs"
     ${EndIf}
     MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} is running, so it could not be updated to \
@@ -178,15 +185,27 @@ Section
   WriteRegDWORD HKCU "${ENTRY}" "EstimatedSize" $0
   WriteRegDWORD HKCU "${ENTRY}" "NoModify" 1
   WriteRegDWORD HKCU "${ENTRY}" "NoRepair" 1
-  WriteRegDWORD HKCU "${ENTRY}" "CreatedFolders" $CreatedFolders
+  WriteRegDWORD HKCU "${ENTRY}" "Created" $Created
   ; Every start of the product checks for an update first; the installer does not wait.
   Exec '"$INSTDIR\${LAUNCHER_FILE}" /inst'
 SectionEnd
 
 Section Uninstall
-  ReadRegDWORD $CreatedFolders HKCU "${ENTRY}" "CreatedFolders"
-  IntOp $CreatedFolders $CreatedFolders + 0
+  ; Half a product, with its entry gone, could be neither used nor removed.
+  StrCpy $Free 1
+  !insertmacro CheckFree "${MAIN_FILE}"
+  !insertmacro CheckFree "${LAUNCHER_FILE}"
+  ${If} $Free = 0
+    MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} is running, so it could not be removed. Nothing \
+        was changed. Close ${PRODUCT} and try again." /SD IDOK
+    Abort "${PRODUCT} is running: nothing was changed."
+  ${EndIf}
+  ReadRegDWORD $Created HKCU "${ENTRY}" "Created"
+  IntOp $Created $Created + 0
   DeleteRegKey HKCU "${ENTRY}"
+  ${If} $Created & ${KEY_ENTRIES}
+    DeleteRegKey /ifempty HKCU "${ENTRIES}"
+  ${EndIf}
   Delete "${SHORTCUT}"
   Delete "$INSTDIR\${UNINSTALLER_FILE}"
   Delete "$INSTDIR\${LAUNCHER_FILE}"
@@ -194,10 +213,10 @@ Section Uninstall
   Delete "$INSTDIR\${MAIN_FILE}"
   Delete "$INSTDIR\${MAIN_FILE}.old"
   SetOutPath "$TEMP"  ; a process's current folder cannot be removed
-  ${If} $CreatedFolders & ${FOLDER_PRODUCT}
+  ${If} $Created & ${FOLDER_PRODUCT}
     RMDir "$INSTDIR"
   ${EndIf}
-  ${If} $CreatedFolders & ${FOLDER_PROGRAMS}
+  ${If} $Created & ${FOLDER_PROGRAMS}
     RMDir "$LOCALAPPDATA\Programs"
   ${EndIf}
 SectionEnd
