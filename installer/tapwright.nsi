@@ -4,14 +4,17 @@
 ;   makensis -DVERSION=2.1.0.0 -DLAUNCHER=<TapwrightService.exe> -DMAIN=<Tapwright.exe>
 ;            -DOUTFILE=<TapwrightSetup-2.1.0.0.exe> [-DSIGN=<command that signs the file named
 ;            after it, in place>] installer/tapwright.nsi
+; with absolute paths: makensis works in the script's folder.
 ; /S installs silently, as an update that the browser runs does; the exit code is then 0 when
 ; the new version is in place and 2 when the old one was left as it was.
 Unicode true
 Target amd64-unicode
 RequestExecutionLevel user
 SetCompressor /SOLID lzma
-; Common controls 6 in the manifest: besides the look, Windows then takes COMCTL32, the one
-; import that is no known DLL, from the side-by-side store, never from the installer's folder.
+; Installers run from the Downloads folder, where anything may lie beside them. NSIS 3 limits
+; its DLL search to System32 before it loads any DLL by name; its imports are known DLLs but
+; COMCTL32, which common controls 6 in the manifest make Windows take from the side-by-side
+; store, never from the installer's folder.
 XPStyle on
 
 !include LogicLib.nsh

@@ -73,23 +73,21 @@ def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: P
         ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer")))
     folder, url = session.product_folder, f"https://localhost:{session.port}/download/{new.name}"
     link = folder.parents[2] / "Roaming/Microsoft/Windows/Start Menu/Programs/Tapwright.lnk"
-
-    def run(program: Path, arguments: str, *answers):
-        line = f"{quoted(windows_path(program))} {arguments}"
-        return session.start(windows_path(program), line, lang=lang, grace=60).finish(
-            answers, Install(folder, folder), shots)
-
+    run = lambda program, arguments, *answers: session.start(  # noqa: E731
+        windows_path(program), f"{quoted(windows_path(program))} {arguments}", lang=lang,
+        grace=60).finish(answers, Install(folder, folder), shots)
     reference.publish("2.0.1.0", url)  # the launcher that the installer starts finds no update
     print(f"\n== 5. The release cycle with the real installer\n   {old.name} /S: exit code "
-          f"{run(old, '/S').exit_code}; installed: {sorted(p.name for p in folder.iterdir())}")
+          f"{run(old, '/S').exit_code}; installed: {sorted(p.name for p in folder.glob('*.exe'))}")
     shutil.copy2(new, reference.downloads)
     reference.publish("2.1.0.0", url)
     updated = run(folder / "TapwrightService.exe", "/inst", "YES")
-    tell("5. 2.1.0.0 is published; the shortcut's command; Yes; the browser downloads the "
-         "installer and runs it with /S", updated, reference, output, "5-cycle")
+    tell("5, continued. 2.1.0.0 is published; the shortcut's command; Yes; the browser downloads "
+         "its installer and runs it with /S", updated, reference, output, "5-cycle")
     (folder / "Tapwright.exe.started.jsonl").unlink()  # the stand-in's record, not the install's
-    print(f"   Uninstall.exe /S: exit code {run(folder / 'Uninstall.exe', '/S').exit_code}; left "
-          f"behind: {', '.join(str(p) for p in (folder.parent, link) if p.exists()) or 'nothing'}")
+    print(f"   Uninstall.exe /S: exit code {run(folder / 'Uninstall.exe', '/S').exit_code}; of "
+          f"{folder.parent.name} and the shortcut, left behind: "
+          f"{', '.join(str(p) for p in (folder.parent, link) if p.exists()) or 'nothing'}")
 
 
 def main() -> int:
