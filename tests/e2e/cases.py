@@ -301,6 +301,7 @@ class Choreography(unittest.TestCase):
         try:
             with ReferenceEndpoint(SESSION.folder("reference"), SESSION.port,
                                    *SESSION.certificate("server")) as reference:
+                reference.publish("2.0.1.0", address)  # nginx then answers 2.0.1.0 itself
                 reference.publish("2.1.0.0", address)
                 older = SESSION.launch(SESSION.install("versioned", "older"), "/inst",
                                        answers=("YES",))

@@ -1,0 +1,231 @@
+"""What the reference endpoint serves against its limit: the same nginx site, on the same
+TLS certificate, answering the same body from a static file. nginx, PHP-FPM and wrk run side by
+side on 127.0.0.1 in one run on one machine: only the ratios mean something elsewhere.
+
+    python3 tests/bench/bench_endpoint.py [--port 47445] [--seconds 2] [--rounds 3]
+                                          [--cert ecdsa|rsa] [--connections 16 64 256]
+                                          [--keep]
+
+An up-to-date caller and one at an earlier release (nginx answers both from the files that
+publish writes) and one at a version never published here (PHP answers it) are measured
+apart, with a new TLS connection per request (a "Connection: close" header, as each launcher
+process connects: once with the site's session resumption, which wrk uses, and once with it off,
+so that each request pays a full handshake) and with keep-alive. Each figure is the best of
+--rounds runs taken in turns. Beside wrk's rates, which the load generator's own share of the
+cores holds down, it gives the CPU time nginx and PHP-FPM spent per request, which is what a
+server pays. A markdown table of the figures ends the output. It takes about 4 minutes.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import re
+import shutil
+import ssl
+import subprocess
+import sys
+import tempfile
+import urllib.request
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from endpoint import ReferenceEndpoint  # noqa: E402
+
+EARLIER, NEWEST = "2.0.1.0", "2.1.0.0"  # published in this order
+NO_UPDATE = b'{"update":""}'
+CALLERS = (  # what is measured: its name, the path asked, the caller's version
+    ("limit (static file)", "/limit", NEWEST),
+    ("up-to-date caller (nginx)", "/api.init.php", NEWEST),
+    ("older caller, an earlier release (nginx)", "/api.init.php", EARLIER),
+    ("older caller, never published here (PHP)", "/api.init.php", "1.0.0.0"))
+MODES = (  # name, whether the site resumes sessions, whether each request has its own connection
+    ("new TLS connection, full handshake", False, True),
+    ("new TLS connection, resumed session", True, True),
+    ("keep-alive", True, False))
+AIMS = {"up-to-date": 0.9, "older": 0.6}  # with a new connection per request
+WRK_TIMEOUT = "5s"
+
+
+def certificate(folder: Path, kind: str):
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"] if kind == "ecdsa" else [
+        "-newkey", "rsa:2048"]
+    subprocess.run(["openssl", "req", "-x509", *key, "-nodes", "-days", "1", "-keyout",
+                    folder / "key.pem", "-out", folder / "cert.pem", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=DNS:localhost"], check=True, capture_output=True)
+    return folder / "cert.pem", folder / "key.pem"
+
+
+def endpoint_for(folder: Path, port: int, cert, key, resumption: bool) -> ReferenceEndpoint:
+    """The reference as a web team would run it on this machine (a worker per core, enough
+    worker connections), with the limit's static file beside it in the same site."""
+    endpoint = ReferenceEndpoint(folder, port, cert, key)
+    f = endpoint.folder
+    (f / "limit.json").write_bytes(NO_UPDATE)
+    site = (f / "site.conf").read_text()
+    site = site.replace("    location / {", "    location = /limit {\n"
+                        f"        default_type application/json; alias {f}/limit.json;\n"
+                        "    }\n    location / {")
+    if not resumption:
+        for old, new in (("ssl_session_tickets on;", "ssl_session_tickets off;"),
+                         ("ssl_session_cache shared:tapwright:10m;", "ssl_session_cache off;")):
+            if old not in site:
+                raise RuntimeError(f"endpoint/nginx-site.conf no longer holds {old}")
+            site = site.replace(old, new)
+    (f / "site.conf").write_text(site)
+    conf = (f / "nginx.conf").read_text()
+    for old, new in (("worker_processes 1;", "worker_processes auto;"),
+                     ("worker_connections 1024;", "worker_connections 4096;"),
+                     ("log_format asked '", "log_format asked 'TLS $ssl_session_reused ")):
+        if old not in conf:
+            raise RuntimeError(f"the reference's nginx.conf no longer holds {old}")
+        conf = conf.replace(old, new)
+    (f / "nginx.conf").write_text(conf)
+    return endpoint
+
+
+def check_answers(endpoint: ReferenceEndpoint, cert: Path, address: str):
+    """Each caller gets what it should, before anything is timed."""
+    context = ssl.create_default_context(cafile=str(cert))
+    offer = json.dumps({"update": address}, separators=(",", ":")).replace("/", "\\/").encode()
+    for name, path, version in CALLERS:
+        request = urllib.request.Request(f"https://localhost:{endpoint.port}{path}",
+                                         headers={"User-Version": version})
+        with urllib.request.urlopen(request, context=context, timeout=10) as answer:
+            body = answer.read()
+        if body != (NO_UPDATE if version == NEWEST else offer):
+            raise RuntimeError(f"{name} is answered {body!r}")
+
+
+def server_cpu(endpoint: ReferenceEndpoint) -> float:
+    """CPU seconds that nginx and PHP-FPM, with all their workers, have used so far: each leads
+    a session of its own."""
+    sessions, total = {process.pid for process in endpoint._processes}, 0
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[3]) in sessions:  # session id, then user and system time at 11 and 12
+            total += int(fields[11]) + int(fields[12])
+    return total / os.sysconf("SC_CLK_TCK")
+
+
+def seconds(text: str) -> float:
+    value, unit = re.fullmatch(r"([\d.]+)(us|ms|s|m)", text).groups()
+    return float(value) * {"us": 1e-6, "ms": 1e-3, "s": 1.0, "m": 60.0}[unit]
+
+
+def wrk(port: int, path: str, version: str, connections: int, close: bool, duration: int):
+    headers = ["-H", f"User-Version: {version}"] + (["-H", "Connection: close"] if close else [])
+    threads = str(min(connections, len(os.sched_getaffinity(0))))
+    out = subprocess.run(["wrk", "-t", threads, "-c", str(connections), "-d", f"{duration}s",
+                          "--timeout", WRK_TIMEOUT, "--latency", *headers,
+                          f"https://localhost:{port}{path}"],
+                         capture_output=True, text=True, timeout=duration + 60).stdout
+    rate = re.search(r"Requests/sec:\s*([\d.]+)", out)
+    if not rate:
+        raise RuntimeError(f"wrk printed no rate:\n{out}")
+    latency = dict(re.findall(r"^\s+(50|99)%\s+(\S+)", out, re.MULTILINE))
+    errors = sum(int(n) for n in re.findall(r"(\d+)", " ".join(
+        re.findall(r"Socket errors:.*|Non-2xx or 3xx responses:.*", out))))
+    return float(rate.group(1)), seconds(latency["50"]), seconds(latency["99"]), errors
+
+
+def measure(args, scratch: Path, cert, key, resumption: bool, rows: list):
+    address = f"https://localhost:{args.port}/download/TapwrightSetup-{NEWEST}.exe"
+    folder = scratch / ("resumed" if resumption else "full")
+    with endpoint_for(folder, args.port, cert, key, resumption) as endpoint:
+        endpoint.publish(EARLIER, address.replace(NEWEST, EARLIER))
+        endpoint.publish(NEWEST, address)
+        args.versions = endpoint.versions
+        check_answers(endpoint, cert, address)
+        endpoint.asked()
+        for mode, resumes, close in MODES:
+            if resumes != resumption:
+                continue
+            for connections in args.connections:
+                runs = {name: [] for name, _, _ in CALLERS}
+                for _ in range(args.rounds):  # in turns, so that a slow spell falls on all alike
+                    for name, path, version in CALLERS:
+                        cpu = server_cpu(endpoint)
+                        rate, median, p99, errors = wrk(args.port, path, version, connections,
+                                                        close, args.seconds)
+                        cpu = server_cpu(endpoint) - cpu
+                        logged = [line.split()[1] for line in endpoint.asked()]
+                        resumed = logged.count("r") / max(1, len(logged)) if close else None
+                        runs[name].append((rate, median, p99, errors, resumed,
+                                           cpu / max(1, len(logged))))
+                # The least disturbed run's rate and latency, and its least CPU per request; but
+                # the errors of every run.
+                best = {name: (*max(got)[:3], sum(run[3] for run in got), max(got)[4],
+                               min(run[5] for run in got)) for name, got in runs.items()}
+                limit = best[CALLERS[0][0]]
+                for name, _, _ in CALLERS:
+                    aim = AIMS.get(name.split()[0]) if close else None
+                    row = (mode, connections, name, *best[name], best[name][0] / limit[0],
+                           limit[5] / best[name][5], aim)
+                    rows.append(row)
+                    print(line_for(row), flush=True)
+
+
+def cells(row) -> list:
+    mode, connections, name, rate, median, p99, errors, resumed, cpu, ratio, cpu_ratio, aim = row
+    return [mode, str(connections), name, f"{rate:,.0f}", f"{median * 1e3:.2f} ms",
+            f"{p99 * 1e3:.2f} ms", str(errors), "" if resumed is None else f"{resumed:.0%}",
+            f"{cpu * 1e6:.0f} us", f"{1 / cpu:,.0f}", f"{ratio:.2f}", f"{cpu_ratio:.2f}",
+            f">= {aim}" if aim else ""]
+
+
+HEADS = ["connection", "conns", "caller", "requests/s", "median", "99%", "errors", "resumed",
+         "server CPU per request", "requests/s per server core", "ratio to limit",
+         "server CPU ratio", "aim"]
+
+
+def line_for(row) -> str:
+    return "  " + ", ".join(f"{head} {cell}" for head, cell in zip(HEADS, cells(row)) if cell)
+
+
+def table(rows, machine: str) -> str:
+    lines = [f"Measured on {machine}.", "", f"| {' | '.join(HEADS)} |",
+             "|" + "---|" * len(HEADS)]
+    return "\n".join(lines + [f"| {' | '.join(cells(row))} |" for row in rows])
+
+
+def machine_line(args) -> str:
+    cpus = re.findall(r"model name\s*:\s*(.*)", Path("/proc/cpuinfo").read_text())
+    wrk_version = subprocess.run(["wrk", "-v"], capture_output=True, text=True).stdout.split()[1]
+    load = " ".join(Path("/proc/loadavg").read_text().split()[:3])
+    return (f"nproc {len(os.sched_getaffinity(0))}, {cpus[0] if cpus else '?'}, nginx "
+            f"{args.versions}, wrk {wrk_version}, {args.cert} certificate, load average {load} "
+            f"at the end, {datetime.date.today().isoformat()}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--port", type=int, default=47445)
+    parser.add_argument("--seconds", type=int, default=2)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--cert", choices=("ecdsa", "rsa"), default="ecdsa")
+    parser.add_argument("--connections", type=int, nargs="+", default=[16, 64, 256])
+    parser.add_argument("--keep", action="store_true")
+    args = parser.parse_args()
+    if not shutil.which("wrk"):
+        print("wrk is missing: run scripts/install-deps")
+        return 1
+    scratch = Path(tempfile.mkdtemp(prefix="tapwright-bench-endpoint-"))
+    rows: list = []
+    try:
+        cert, key = certificate(scratch, args.cert)
+        print(f"The endpoint against its limit on https://localhost:{args.port} ({scratch}):")
+        for resumption in (False, True):
+            measure(args, scratch, cert, key, resumption, rows)
+    finally:
+        if not args.keep:
+            shutil.rmtree(scratch, ignore_errors=True)
+    print("\n" + table(rows, machine_line(args)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
