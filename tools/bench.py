@@ -12,6 +12,7 @@ import dataclasses
 import hashlib
 import json
 import os
+import shlex
 import shutil
 import ssl
 import struct
@@ -24,6 +25,7 @@ from typing import Dict, List, Optional, Sequence
 from endpoint import Endpoint, Response, end_with_parent, wait_until
 
 MAIN_PROGRAM = "Tapwright.exe"
+REPOSITORY = Path(__file__).resolve().parents[1]
 BUTTONS = {"OK": 1, "YES": 6, "NO": 7}
 STAND_INS = {"versioned": "tapwright_bench", "noversion": "tapwright_bench_noversion",
              "maxversion": "tapwright_bench_maxversion"}
@@ -140,7 +142,8 @@ class Session:
             raise BenchError(f"Xvfb did not start: see {self.root / 'xvfb.log'}")
         self.display = ":" + number
 
-    def certificate(self, kind: str, host: str = "localhost", days: int = 7, ca: str = "ca"):
+    def certificate(self, kind: str, host: str = "localhost", days: int = 7, ca: str = "ca",
+                    usage: str = "serverAuth"):
         """A certificate for the host, signed by the CA named (made on first use;
         only "ca" is trusted), for the days given: below 0, it has expired."""
         if not (self.ca / f"{ca}.pem").exists():
@@ -148,7 +151,7 @@ class Session:
                          "-out", f"{ca}.pem", "-days", "7", "-subj", f"/CN=Tapwright {ca}",
                          "-addext", "keyUsage=critical,keyCertSign,cRLSign")
         (self.ca / f"{kind}.ext").write_text(
-            f"subjectAltName=DNS:{host}\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
+            f"subjectAltName=DNS:{host}\nbasicConstraints=CA:FALSE\nextendedKeyUsage={usage}\n")
         self.openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{kind}.key",
                      "-out", f"{kind}.csr", "-subj", f"/CN={host}")
         self.openssl("x509", "-req", "-in", f"{kind}.csr", "-CA", f"{ca}.pem", "-CAkey",
@@ -260,14 +263,32 @@ class Session:
         return Install(target, launcher)
 
     def start(self, app: str, command_line: str, *, label: str = "run", lang: str = "en_US.UTF-8",
-              copies: int = 1, timeout: float = 30, dlls: str = "",
+              copies: int = 1, timeout: float = 30, dlls: str = "", grace: float = 5,
               routes: Optional[Dict[str, Response]] = None, **endpoint) -> "Running":
         """Starts a program through the bench's runner, after scripting the
         endpoint for the run (routes by path; see Endpoint.reset)."""
         self.endpoint.reset(routes, **endpoint)
         self._running.append(Running(self, app, command_line, self.folder(label),
-                                     self.env(lang, dlls), copies, timeout))
+                                     self.env(lang, dlls), copies, timeout, grace))
         return self._running[-1]
+
+    def setup(self, version: str, main: str, certificate: Sequence[Path] = ()) -> Path:
+        """The real installer of this version; with a certificate and key, signed throughout."""
+        folder = self.folder(f"setup-{version}")
+        sign = [str(REPOSITORY / "scripts/sign"), *map(str, certificate)] if certificate else []
+        launcher, setup = folder / "TapwrightService.exe", folder / f"TapwrightSetup-{version}.exe"
+        shutil.copy2(self.programs[self.launcher_program], launcher)
+        for command in ([[*sign, str(launcher)]] if sign else []) + [[
+                "makensis", "-V2", f"-DVERSION={version}", f"-DLAUNCHER={launcher}",
+                f"-DMAIN={self.programs[main]}", f"-DOUTFILE={setup}",
+                *([f"-DSIGN={shlex.join(sign)}"] if sign else []), "installer/tapwright.nsi"]]:
+            subprocess.run(command, check=True, timeout=120, cwd=REPOSITORY)
+        return setup
+
+    @property
+    def product_folder(self) -> Path:
+        local = next((self.root / "prefix/drive_c/users").glob("*/AppData/Local"))
+        return local / "Programs/Tapwright"
 
     def settle(self):
         """Ends what a case left running: a launcher that still shows its box
@@ -291,18 +312,18 @@ class Running:
     """A program started through the runner: its boxes are answered one by one."""
 
     def __init__(self, session: Session, app: str, command_line: str, folder: Path, env: dict,
-                 copies: int, timeout: float):
+                 copies: int, timeout: float, grace: float):
         self.session, self.command_line, self.folder = session, command_line, folder
         self.record, self.out, pids = folder / "record", folder / "runner.json", folder / "pids"
         self.record.mkdir()
         self.boxes: List[dict] = []
-        self.deadline = time.monotonic() + timeout + 20
+        self.deadline = time.monotonic() + timeout + grace + 20
         with open(self.out, "wb") as out:
             self.process = subprocess.Popen(
                 ["wine", str(session.program("tapwright_bench")), "run", "--app", hex16(app),
                  "--command-line", hex16(command_line), "--cwd", hex16(windows_path(folder)),
                  "--copies", str(copies), "--timeout", str(int(timeout * 1000)),
-                 "--pids", hex16(windows_path(pids))],
+                 "--grace", str(int(grace * 1000)), "--pids", hex16(windows_path(pids))],
                 env=dict(env, TAPWRIGHT_E2E_RECORD_DIR=windows_path(self.record)),
                 stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
         self.pids = wait_until(lambda: pids.exists() and json.loads(pids.read_text()) or

@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "common/scoped_win.h"
+#include "common/system_library.h"
 #include "common/text.h"
 #include "launcher/fatal_error.h"
+#include "update/version_probe.h"
 
 namespace {
 
@@ -448,7 +450,8 @@ int Fault(const Arguments& arguments) {
     return 1;
 }
 
-// Each run points the recorder at a folder of its own.
+// Each run points the recorder at a folder of its own. A program's address is downloaded (by
+// urlmon from System32: no planted WinINet) into the current folder and run silently, as users do.
 int Open(const Arguments& arguments) {
     Strings words;
     for (size_t i = 2; i < arguments.words.size(); ++i) words.push_back(Json(arguments.words[i]));
@@ -457,7 +460,17 @@ int Open(const Arguments& arguments) {
         GetEnvironmentVariableW(L"TAPWRIGHT_E2E_RECORD_DIR", folder.data(), kLongPath);
     const std::string record =
         Object("command_line", Json(FromWide(GetCommandLineW())), "arguments", List(words));
-    return WriteLine(FromWide(folder.data(), length) + u"\\opened.jsonl", record, true) ? 0 : 1;
+    if (!WriteLine(FromWide(folder.data(), length) + u"\\opened.jsonl", record, true)) return 1;
+    if (!arguments.words.back().ends_with(u".exe")) return 0;
+    using Download = HRESULT(WINAPI*)(void*, const wchar_t*, const wchar_t*, DWORD, void*);
+    const auto download = GetLibraryFunction<Download>(LoadSystemLibrary(L"urlmon.dll"),
+                                                       "URLDownloadToFileW");
+    PROCESS_INFORMATION info{};
+    const bool ran = download &&
+                     download(nullptr, Wide(arguments.words.back()), L"setup.exe", 0, 0) == S_OK &&
+                     Start(u"setup.exe /S", u"setup.exe", u"", 0, &info);
+    ScopedKernelHandle process(info.hProcess), thread(info.hThread);
+    return ran && WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0 ? 0 : 1;
 }
 
 }  // namespace
@@ -469,7 +482,8 @@ int wmain(int argc, wchar_t** argv) {
     for (int i = 0; i < argc; ++i) arguments.words.push_back(FromWide(argv[i]));
     if (argc == 1) {
         WriteLine(ModulePath() + u".started.jsonl",
-                  Object("pid", to_string(GetCurrentProcessId()), "module", Json(ModulePath()),
+                  Object("pid", to_string(GetCurrentProcessId()), "version",
+                         Json(GetInstalledVersion()), "module", Json(ModulePath()),
                          "command_line", Json(FromWide(GetCommandLineW())), "cwd",
                          Json(CurrentDirectory())),
                   true);

@@ -16,7 +16,7 @@ import sys
 import time
 from pathlib import Path
 
-from bench import BenchError, Session
+from bench import BenchError, Install, Session, quoted, windows_path
 from endpoint import ReferenceEndpoint
 
 
@@ -52,7 +52,7 @@ def tell(title: str, run, reference: ReferenceEndpoint, output: Path, name: str)
     asked = reference.asked()
     print(f"   update endpoint asked: {'; '.join(asked) if asked else 'nothing'}")
     print(f"   the shell was asked to open: {', '.join(run.opened) or 'nothing'}")
-    started = [f"yes, command line {s['command_line']}" for s in run.started]
+    started = [f"yes, {s['version']}, command line {s['command_line']}" for s in run.started]
     print(f"   main program started: {', '.join(started) or 'no'}")
     print(f"   exit code: {run.exit_code} after {run.seconds:.1f} s")
 
@@ -66,6 +66,28 @@ SCENES = (  # name, main program, arguments, answers, release.json's version, wh
      "2.1.0.0 is published; the installer starts TapwrightService.exe /inst; the user says Yes"),
     ("4-update-no", "versioned", "/inst", ("NO",), "2.1.0.0", "The same, and the user says No"))
 BOXES = (("repair", None, ()), ("update", "versioned", ("NO",)))  # kind, main program, answers
+
+
+def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: Path, lang: str):
+    old, new = (session.setup(version, main) for version, main in (
+        ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer")))
+    folder, url = session.product_folder, f"https://localhost:{session.port}/download/{new.name}"
+    link = folder.parents[2] / "Roaming/Microsoft/Windows/Start Menu/Programs/Tapwright.lnk"
+    run = lambda program, arguments, *answers: session.start(  # noqa: E731
+        windows_path(program), f"{quoted(windows_path(program))} {arguments}", lang=lang,
+        grace=60).finish(answers, Install(folder, folder), shots)
+    reference.publish("2.0.1.0", url)  # the launcher that the installer starts finds no update
+    print(f"\n== 5. The release cycle with the real installer\n   {old.name} /S: exit code "
+          f"{run(old, '/S').exit_code}; installed: {sorted(p.name for p in folder.glob('*.exe'))}")
+    shutil.copy2(new, reference.downloads)
+    reference.publish("2.1.0.0", url)
+    updated = run(folder / "TapwrightService.exe", "/inst", "YES")
+    tell("5, continued. 2.1.0.0 is published; the shortcut's command; Yes; the browser downloads "
+         "its installer and runs it with /S", updated, reference, output, "5-cycle")
+    (folder / "Tapwright.exe.started.jsonl").unlink()  # the stand-in's record, not the install's
+    print(f"   Uninstall.exe /S: exit code {run(folder / 'Uninstall.exe', '/S').exit_code}; of "
+          f"{folder.parent.name} and the shortcut, left behind: "
+          f"{', '.join(str(p) for p in (folder.parent, link) if p.exists()) or 'nothing'}")
 
 
 def main() -> int:
@@ -98,7 +120,8 @@ def main() -> int:
                                          answers=answers, shots=shots)
                     tell(f"{name[0]}. {title} (release.json: {newest})", run, reference, output,
                          name)
-                print("\n== 5. Both boxes in every language the launcher speaks")
+                cycle(session, reference, output, shots, args.lang)
+                print("\n== 6. Both boxes in every language the launcher speaks")
                 for lang in LANGS:
                     for kind, main, answers in BOXES:
                         run = session.launch(session.install(main, kind), lang=lang,

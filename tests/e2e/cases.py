@@ -18,7 +18,7 @@ from pathlib import Path
 from typing import Dict, Optional, Tuple
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from bench import BUTTONS, Session, hex16, quoted, windows_path  # noqa: E402
+from bench import BUTTONS, Session, hex16, quoted, read_lines, windows_path  # noqa: E402
 from endpoint import ReferenceEndpoint, Response, wait_until  # noqa: E402
 
 
@@ -320,6 +320,71 @@ class Choreography(unittest.TestCase):
             SESSION.endpoint.start()
         self.assertEqual((len(older.boxes), older.opened, older.started), (1, [address], []))
         self.assertEqual((current.boxes, len(newest.started)), ([], 1), current.summary())
+
+
+# What the installer loads by name (WINEDEBUG=+loaddll): comctl32, its one import that is no known
+# DLL, and what it loads from System32 itself but uxtheme, which Wine's comctl32 imports first.
+SETUP_DLLS = ("comctl32", "userenv", "setupapi", "apphelp", "propsys", "dwmapi", "cryptbase",
+              "oleacc", "clbcatq", "ntmarta", "shfolder")
+
+
+class Release(unittest.TestCase):
+    def silent(self, program: Path, dlls: str = ""):
+        path = windows_path(program)
+        return SESSION.start(path, f"{quoted(path)} /S", dlls=dlls, grace=60).finish()
+
+    def test_install_update_while_running_update_and_uninstall(self):
+        sign = SESSION.certificate("codesign", usage="codeSigning")
+        old, new = (SESSION.setup(version, main, sign) for version, main in (
+            ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer")))
+        downloads, folder = SESSION.folder("Downloads"), SESSION.product_folder
+        for name in SETUP_DLLS:
+            shutil.copy2(SESSION.programs["tapwright_planted_wininet"], downloads / f"{name}.dll")
+        programs = lambda: {p.name: p.read_bytes() for p in folder.iterdir()}  # noqa: E731
+        SESSION.endpoint.stop()  # nginx takes the port that the launcher was built for
+        try:
+            with ReferenceEndpoint(SESSION.folder("release"), SESSION.port,
+                                   *SESSION.certificate("server")) as reference:
+                before = Choreography.snapshot(self)
+                shutil.copy2(old, downloads)
+                installed = self.silent(downloads / old.name,
+                                        dlls=";".join(f"{name}=n,b" for name in SETUP_DLLS))
+                made, first = Choreography.snapshot(self), programs()
+                ready, stop = SESSION.folder("running") / "ready.json", SESSION.root / "stop-main"
+                main = SESSION._background(["wine", str(folder / "Tapwright.exe"), "mutex",
+                                            "--ready", hex16(windows_path(ready)), "--stop",
+                                            hex16(windows_path(stop))], "main.log")
+                self.assertTrue(wait_until(ready.exists, 30))
+                self.assertEqual((self.silent(new).exit_code, programs()), (2, first))
+                stop.write_text("")
+                main.wait(30)
+                shutil.copy2(new, reference.downloads)
+                address = f"https://localhost:{SESSION.port}/download/{new.name}"
+                reference.publish("2.1.0.0", address)
+                link = (folder.parents[2] /
+                        "Roaming/Microsoft/Windows/Start Menu/Programs/Tapwright.lnk").read_bytes()
+                self.assertIn("/inst".encode("utf-16-le"), link)
+                target = re.search(rb"([A-Z]:\\[ -~]+?\.exe)\0", link)[1].decode()
+                run = SESSION.start(target, f"{quoted(target)} /inst", grace=60).finish(["YES"])
+        finally:
+            SESSION.endpoint.start()
+        self.assertEqual((installed.exit_code, list(downloads.glob("*.loaded.jsonl"))), (0, []))
+        self.assertEqual(sorted(first), ["Tapwright.exe", "Tapwright.exe.started.jsonl",
+                                         "TapwrightService.exe", "Uninstall.exe"])
+        self.assertIn('"DisplayVersion"="2.0.1.0"', made)
+        self.assertEqual((run.opened, [box["text"] for box in run.boxes]),
+                         ([address], [TEXTS["en_US.UTF-8"][2]]), run.summary())
+        started = read_lines(folder / "Tapwright.exe.started.jsonl")
+        self.assertEqual([start["version"] for start in started], ["2.0.1.0", "2.1.0.0"])
+        self.assertEqual(programs()["Tapwright.exe"],
+                         SESSION.programs["tapwright_bench_newer"].read_bytes())
+        for signed in (new, folder / "TapwrightService.exe", folder / "Uninstall.exe"):
+            verify = ["osslsigncode", "verify", "-CAfile", SESSION.ca / "ca.pem", "-in", signed]
+            self.assertEqual(subprocess.run(verify, capture_output=True).returncode, 0, signed)
+        (folder / "Tapwright.exe.started.jsonl").unlink()  # the stand-in's record
+        self.assertEqual(self.silent(folder / "Uninstall.exe").exit_code, 0)
+        after = Choreography.snapshot(self)
+        self.assertEqual(sorted(key for key in made.keys() - before.keys() if key in after), [])
 
 
 def main():
