@@ -8,10 +8,12 @@ background Wine process keeps its starter's standard handles, so Wine programs
 here write to files, never to a pipe that is read to its end.
 """
 
+import contextlib
 import dataclasses
 import hashlib
 import json
 import os
+import re
 import shlex
 import shutil
 import ssl
@@ -20,9 +22,9 @@ import subprocess
 import tempfile
 import time
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
-from endpoint import Endpoint, Response, end_with_parent, wait_until
+from endpoint import Endpoint, ReferenceEndpoint, Response, end_with_parent, wait_until
 
 MAIN_PROGRAM = "Tapwright.exe"
 REPOSITORY = Path(__file__).resolve().parents[1]
@@ -289,6 +291,50 @@ class Session:
     def product_folder(self) -> Path:
         local = next((self.root / "prefix/drive_c/users").glob("*/AppData/Local"))
         return local / "Programs/Tapwright"
+
+    def hold_mutex(self, program: Path, *options: str) -> Callable[[], None]:
+        """Runs the bench program (under any name) holding the launcher's mutex, as a copy of
+        the launcher would (with --deny, an elevated one); returns what ends it."""
+        ready, stop = self.folder("mutex") / "held.json", self.root / f"stop-{self._count}"
+        process = self._background(["wine", str(program), "mutex", *options, "--ready",
+                                    hex16(windows_path(ready)), "--stop",
+                                    hex16(windows_path(stop))], "mutex.log")
+        if not wait_until(lambda: ready.exists() and json.loads(ready.read_text())["held"], 30):
+            raise BenchError(f"{program.name} could not take the mutex")
+        return lambda: (stop.write_text(""), process.wait(30))
+
+    @contextlib.contextmanager
+    def reference_endpoint(self, label: str):
+        """The shipped endpoint under nginx and PHP-FPM, in the scripted one's place on the
+        port that the launcher was built for."""
+        self.endpoint.stop()
+        try:
+            with ReferenceEndpoint(self.folder(label), self.port,
+                                   *self.certificate("server")) as reference:
+                yield reference
+        finally:
+            self.endpoint.start()
+
+    def shortcut(self) -> Tuple[str, str]:
+        """The target of the product's Start-menu shortcut, and "/inst" when it carries that
+        argument (the link keeps its arguments as UTF-16 text)."""
+        link = (self.product_folder.parents[2] / "Roaming/Microsoft/Windows/Start Menu/Programs"
+                / "Tapwright.lnk").read_bytes()
+        target = re.search(rb"([A-Z]:\\[ -~]+?\.exe)\0", link)[1].decode()
+        return target, "/inst" if "/inst".encode("utf-16-le") in link else ""
+
+    def snapshot(self) -> dict:
+        """Every file of the prefix, with a hash of its bytes, and every line of the registry:
+        two snapshots tell what happened between them."""
+        prefix = self.root / "prefix"
+        entries = {str(path.relative_to(prefix)): path.is_file() and hashlib.sha1(
+            path.read_bytes()).hexdigest() for path in prefix.rglob("*") if not path.is_symlink()
+            and not (path.parent == prefix and path.suffix == ".reg")}
+        for hive in ("HKLM", "HKCU"):  # the wineserver writes the .reg files when it pleases
+            export = self.root / f"{hive}.reg"
+            self.quiet(["wine", "reg", "export", hive, windows_path(export), "/y"], 120)
+            entries.update(dict.fromkeys(export.read_text(encoding="utf-16").splitlines(), hive))
+        return entries
 
     def settle(self):
         """Ends what a case left running: a launcher that still shows its box

@@ -72,22 +72,25 @@ def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: P
     old, new = (session.setup(version, main) for version, main in (
         ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer")))
     folder, url = session.product_folder, f"https://localhost:{session.port}/download/{new.name}"
-    link = folder.parents[2] / "Roaming/Microsoft/Windows/Start Menu/Programs/Tapwright.lnk"
-    run = lambda program, arguments, *answers: session.start(  # noqa: E731
-        windows_path(program), f"{quoted(windows_path(program))} {arguments}", lang=lang,
-        grace=60).finish(answers, Install(folder, folder), shots)
+    run = lambda path, arguments, *answers: session.start(  # noqa: E731
+        path, f"{quoted(path)} {arguments}", lang=lang, grace=60).finish(
+        answers, Install(folder, folder), shots)
     reference.publish("2.0.1.0", url)  # the launcher that the installer starts finds no update
+    before = session.snapshot()
     print(f"\n== 5. The release cycle with the real installer\n   {old.name} /S: exit code "
-          f"{run(old, '/S').exit_code}; installed: {sorted(p.name for p in folder.glob('*.exe'))}")
+          f"{run(windows_path(old), '/S').exit_code}; installed: "
+          f"{sorted(p.name for p in folder.glob('*.exe'))}")
+    made = session.snapshot()
     shutil.copy2(new, reference.downloads)
     reference.publish("2.1.0.0", url)
-    updated = run(folder / "TapwrightService.exe", "/inst", "YES")
+    updated = run(*session.shortcut(), "YES")
     tell("5, continued. 2.1.0.0 is published; the shortcut's command; Yes; the browser downloads "
          "its installer and runs it with /S", updated, reference, output, "5-cycle")
     (folder / "Tapwright.exe.started.jsonl").unlink()  # the stand-in's record, not the install's
-    print(f"   Uninstall.exe /S: exit code {run(folder / 'Uninstall.exe', '/S').exit_code}; of "
-          f"{folder.parent.name} and the shortcut, left behind: "
-          f"{', '.join(str(p) for p in (folder.parent, link) if p.exists()) or 'nothing'}")
+    uninstalled = run(windows_path(folder / "Uninstall.exe"), "/S").exit_code
+    left = (made.keys() - before.keys()) & session.snapshot().keys()
+    print(f"   Uninstall.exe /S: exit code {uninstalled}; of the {len(made.keys() - before.keys())}"
+          f" files, folders and registry lines the install added, left behind: {len(left)}")
 
 
 def main() -> int:
@@ -107,10 +110,8 @@ def main() -> int:
         with Session(args.config, display=display, keep=args.keep, launcher="TapwrightService",
                      log=lambda message: print("   " + message)) as session:
             use_cjk_font(session)
-            session.endpoint.stop()  # the reference endpoint answers on the launcher's port
             (shots := session.root / "shots").mkdir()
-            with ReferenceEndpoint(session.folder("reference"), session.port,
-                                   *session.certificate("server")) as reference:
+            with session.reference_endpoint("reference") as reference:
                 address = f"https://localhost:{session.port}/download/Tapwright-2.1.0.0.exe"
                 print(f"The update endpoint is endpoint/api.init.php on {reference.versions}, at "
                       f"https://localhost:{session.port}/api.init.php; the locale is {args.lang}.")

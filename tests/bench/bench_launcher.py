@@ -23,8 +23,8 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from bench import BenchError, Session, hex16, quoted, windows_path  # noqa: E402
-from endpoint import NO_UPDATE, Response, wait_until  # noqa: E402
+from bench import BenchError, Session, quoted, windows_path  # noqa: E402
+from endpoint import NO_UPDATE, Response  # noqa: E402
 
 SIZE_AIM_BYTES = 256 * 1024
 # A ratio below this is no result: nothing the launcher does can make it
@@ -101,18 +101,13 @@ class Bench:
 
     def start_up(self):
         print(f"\nStart-up of a second copy against the launcher's twin ({self.runs} runs each)")
-        held, stop = self.install.folder.parent / "held.json", self.install.folder.parent / "stop"
-        self.session._background(["wine", str(self.session.program("tapwright_bench")), "mutex",
-                                  "--ready", hex16(windows_path(held)),
-                                  "--stop", hex16(windows_path(stop))], "mutex.log")
-        if not wait_until(lambda: held.exists() and json.loads(held.read_text())["held"], 30):
-            raise BenchError("the mutex could not be taken")
+        let_go = self.session.hold_mutex(self.session.program("tapwright_bench"))
         self.session.endpoint.reset()
         try:
             launcher, twin = self.in_turns(("TapwrightService.exe", "/inst"),
                                            ("tapwright_twin.exe", ""))
         finally:
-            stop.write_text("")
+            let_go()
         if self.asked or self.install.started:
             raise BenchError("a second copy went past the single-instance test")
         self.figures.add(f"start-up, second copy (fastest of {self.runs})", ms(launcher),

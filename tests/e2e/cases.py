@@ -6,7 +6,6 @@ few that need their own choreography, all on one bench session.
 
 import argparse
 import dataclasses
-import hashlib
 import json
 import os
 import re
@@ -19,7 +18,7 @@ from typing import Dict, Optional, Tuple
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 from bench import BUTTONS, Session, hex16, quoted, read_lines, windows_path  # noqa: E402
-from endpoint import ReferenceEndpoint, Response, wait_until  # noqa: E402
+from endpoint import Response, wait_until  # noqa: E402
 
 
 SESSION: Session = None
@@ -106,8 +105,7 @@ CASES = [
     Case("connection refused", endpoint="closed", version=None, limit=2),
     Case("never answers", endpoint="silent", version=None, limit=15),
     Case("drips a byte a second", routes={"*": dataclasses.replace(OFFER, drip=1.0)}, limit=15),
-    Case("slow, within the deadline", routes={"*": dataclasses.replace(OFFER, drip=0.04)},
-         limit=9, **YES),
+    Case("slow but in time", routes={"*": dataclasses.replace(OFFER, drip=0.04)}, limit=9, **YES),
     *[Case(f"certificate {kind}", endpoint=kind, version=None)
       for kind in ("untrusted", "other-host", "expired")],
 ]
@@ -197,14 +195,9 @@ class Choreography(unittest.TestCase):
         check(self, Case("first", main=None, args="", **REPAIR), first_install,
               first.finish(install=first_install))
         # A copy that an elevated installer started: its mutex denies this user every access.
-        held, stop = SESSION.folder("elevated") / "held.json", SESSION.root / "stop"
-        SESSION._background(["wine", str(SESSION.program("tapwright_bench")), "mutex", "--deny",
-                             "--ready", hex16(windows_path(held)), "--stop",
-                             hex16(windows_path(stop))], "mutex.log")
-        self.assertTrue(wait_until(lambda: held.exists() and json.loads(held.read_text())["held"],
-                                   30))
+        let_go = SESSION.hold_mutex(SESSION.program("tapwright_bench"), "--deny")
         self.quiet(SESSION.launch(SESSION.install("versioned", "beside-elevated"), "/inst"))
-        stop.write_text("")
+        let_go()
 
     def test_eight_copies_at_once_show_one_box_and_the_rest_end_silently(self):
         for _ in range(2):
@@ -230,17 +223,6 @@ class Choreography(unittest.TestCase):
         self.assertEqual((len(run.boxes), len(run.requests), len(run.started)), (1, 1, 1))
         self.assertEqual(list(install.folder.glob("*.loaded.jsonl")), [], "the planted DLL loaded")
 
-    def snapshot(self) -> dict:
-        prefix = SESSION.root / "prefix"
-        entries = {str(path.relative_to(prefix)): path.is_file() and hashlib.sha1(
-            path.read_bytes()).hexdigest() for path in prefix.rglob("*") if not path.is_symlink()
-            and not (path.parent == prefix and path.suffix == ".reg")}
-        for hive in ("HKLM", "HKCU"):  # the wineserver writes the .reg files when it pleases
-            export = SESSION.root / f"{hive}.reg"
-            SESSION.quiet(["wine", "reg", "export", hive, windows_path(export), "/y"], 120)
-            entries.update(dict.fromkeys(export.read_text(encoding="utf-16").splitlines(), hive))
-        return entries
-
     def test_a_run_writes_nothing_but_what_any_program_writes(self):
         marker = f"tapwright-{os.getpid()}"
         install = SESSION.install("versioned", "nothing-written")
@@ -251,12 +233,12 @@ class Choreography(unittest.TestCase):
         stand_in = SESSION.install("versioned", "any-program").main_program
         changes = []
         for launcher in (False, True):  # any program (the session ran some before), then ours
-            before = self.snapshot()
+            before = SESSION.snapshot()
             if launcher:
                 run = SESSION.launch(install, "/inst", routes={"*": reply}, answers=("NO",))
             else:
                 SESSION.start(stand_in, quoted(stand_in)).finish()
-            after = self.snapshot()
+            after = SESSION.snapshot()
             changes.append({key for key in before.keys() | after.keys()
                             if before.get(key) != after.get(key)})
         self.assertEqual((len(run.boxes), len(run.started)), (1, 1), run.summary())
@@ -304,23 +286,6 @@ class Choreography(unittest.TestCase):
         self.assertIn("LoadLibraryExW", functions)
         self.assertEqual(functions & NEWER_THAN_WINDOWS_7, set())
 
-    def test_the_reference_endpoint_behind_nginx(self):
-        address = "https://localhost/télécharger/Tapwright-2.1.0.0.exe?canal=stable&v=2"
-        SESSION.endpoint.stop()  # nginx takes the port that the launcher was built for
-        try:
-            with ReferenceEndpoint(SESSION.folder("reference"), SESSION.port,
-                                   *SESSION.certificate("server")) as reference:
-                reference.publish("2.0.1.0", address)  # nginx then answers 2.0.1.0 itself
-                reference.publish("2.1.0.0", address)
-                older = SESSION.launch(SESSION.install("versioned", "older"), "/inst",
-                                       answers=("YES",))
-                newest = SESSION.install("maxversion", "newest")
-                current = SESSION.launch(newest, "/inst")
-        finally:
-            SESSION.endpoint.start()
-        self.assertEqual((len(older.boxes), older.opened, older.started), (1, [address], []))
-        self.assertEqual((current.boxes, len(newest.started)), ([], 1), current.summary())
-
 
 # What the installer loads by name (WINEDEBUG=+loaddll): comctl32, its one import that is no known
 # DLL, and what it loads from System32 itself but uxtheme, which Wine's comctl32 imports first.
@@ -328,12 +293,15 @@ SETUP_DLLS = ("comctl32", "userenv", "setupapi", "apphelp", "propsys", "dwmapi",
               "oleacc", "clbcatq", "ntmarta", "shfolder")
 
 
-class Release(unittest.TestCase):
-    def silent(self, program: Path, dlls: str = ""):
-        path = windows_path(program)
-        return SESSION.start(path, f"{quoted(path)} /S", dlls=dlls, grace=60).finish()
+ACCENTED = "https://localhost/télécharger/Tapwright-2.1.0.0.exe?canal=stable&v=2"
 
-    def test_install_update_while_running_update_and_uninstall(self):
+
+class ReleaseAndReferenceEndpoint(unittest.TestCase):
+    def silent(self, program: Path, dlls: str = ""):
+        return SESSION.start(p := windows_path(program), f"{quoted(p)} /S", dlls=dlls,
+                             grace=60).finish()
+
+    def test_release_cycle_behind_the_reference_endpoint(self):
         sign = SESSION.certificate("codesign", usage="codeSigning")
         old, new = (SESSION.setup(version, main, sign) for version, main in (
             ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer")))
@@ -341,50 +309,44 @@ class Release(unittest.TestCase):
         for name in SETUP_DLLS:
             shutil.copy2(SESSION.programs["tapwright_planted_wininet"], downloads / f"{name}.dll")
         programs = lambda: {p.name: p.read_bytes() for p in folder.iterdir()}  # noqa: E731
-        SESSION.endpoint.stop()  # nginx takes the port that the launcher was built for
-        try:
-            with ReferenceEndpoint(SESSION.folder("release"), SESSION.port,
-                                   *SESSION.certificate("server")) as reference:
-                before = Choreography.snapshot(self)
-                shutil.copy2(old, downloads)
-                installed = self.silent(downloads / old.name,
-                                        dlls=";".join(f"{name}=n,b" for name in SETUP_DLLS))
-                made, first = Choreography.snapshot(self), programs()
-                ready, stop = SESSION.folder("running") / "ready.json", SESSION.root / "stop-main"
-                main = SESSION._background(["wine", str(folder / "Tapwright.exe"), "mutex",
-                                            "--ready", hex16(windows_path(ready)), "--stop",
-                                            hex16(windows_path(stop))], "main.log")
-                self.assertTrue(wait_until(ready.exists, 30))
-                self.assertEqual((self.silent(new).exit_code, programs()), (2, first))
-                stop.write_text("")
-                main.wait(30)
-                shutil.copy2(new, reference.downloads)
-                address = f"https://localhost:{SESSION.port}/download/{new.name}"
-                reference.publish("2.1.0.0", address)
-                link = (folder.parents[2] /
-                        "Roaming/Microsoft/Windows/Start Menu/Programs/Tapwright.lnk").read_bytes()
-                self.assertIn("/inst".encode("utf-16-le"), link)
-                target = re.search(rb"([A-Z]:\\[ -~]+?\.exe)\0", link)[1].decode()
-                run = SESSION.start(target, f"{quoted(target)} /inst", grace=60).finish(["YES"])
-        finally:
-            SESSION.endpoint.start()
+        with SESSION.reference_endpoint("release") as reference:
+            before = SESSION.snapshot()
+            shutil.copy2(old, downloads)
+            installed = self.silent(downloads / old.name,
+                                    dlls=";".join(f"{name}=n,b" for name in SETUP_DLLS))
+            made, first = SESSION.snapshot(), programs()
+            let_go = SESSION.hold_mutex(folder / "Tapwright.exe")  # the product runs
+            self.assertEqual((self.silent(new).exit_code, programs()), (2, first))
+            let_go()
+            shutil.copy2(new, reference.downloads)
+            address = f"https://localhost:{SESSION.port}/download/{new.name}"
+            reference.publish("2.1.0.0", address)
+            target, arguments = SESSION.shortcut()
+            run = SESSION.start(target, f"{quoted(target)} {arguments}", grace=60).finish(
+                ["YES"])
+            # Any older launcher is offered what json_encode escaped; a newer one is not.
+            for version in ("2.0.1.0", "2.1.0.0"):
+                reference.publish(version, ACCENTED)
+            older = SESSION.launch(SESSION.install("versioned", "older"), "/inst",
+                                   answers=("YES",))
+            newest = SESSION.install("maxversion", "newest")
+            current = SESSION.launch(newest, "/inst")
         self.assertEqual((installed.exit_code, list(downloads.glob("*.loaded.jsonl"))), (0, []))
         self.assertEqual(sorted(first), ["Tapwright.exe", "Tapwright.exe.started.jsonl",
                                          "TapwrightService.exe", "Uninstall.exe"])
         self.assertIn('"DisplayVersion"="2.0.1.0"', made)
-        self.assertEqual((run.opened, [box["text"] for box in run.boxes]),
-                         ([address], [TEXTS["en_US.UTF-8"][2]]), run.summary())
+        self.assertEqual((arguments, run.opened, [box["text"] for box in run.boxes]),
+                         ("/inst", [address], [TEXTS["en_US.UTF-8"][2]]), run.summary())
         started = read_lines(folder / "Tapwright.exe.started.jsonl")
         self.assertEqual([start["version"] for start in started], ["2.0.1.0", "2.1.0.0"])
-        self.assertEqual(programs()["Tapwright.exe"],
-                         SESSION.programs["tapwright_bench_newer"].read_bytes())
         for signed in (new, folder / "TapwrightService.exe", folder / "Uninstall.exe"):
             verify = ["osslsigncode", "verify", "-CAfile", SESSION.ca / "ca.pem", "-in", signed]
             self.assertEqual(subprocess.run(verify, capture_output=True).returncode, 0, signed)
+        self.assertEqual((len(older.boxes), older.opened, older.started), (1, [ACCENTED], []))
+        self.assertEqual((current.boxes, len(newest.started)), ([], 1), current.summary())
         (folder / "Tapwright.exe.started.jsonl").unlink()  # the stand-in's record
         self.assertEqual(self.silent(folder / "Uninstall.exe").exit_code, 0)
-        after = Choreography.snapshot(self)
-        self.assertEqual(sorted(key for key in made.keys() - before.keys() if key in after), [])
+        self.assertEqual(sorted((made.keys() - before.keys()) & SESSION.snapshot().keys()), [])
 
 
 def main():

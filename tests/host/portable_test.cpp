@@ -46,16 +46,12 @@ TEST(ArgumentOf, ScansTokensByTheLaunchersOwnRules) {
 }
 
 TEST(ExtractDirectory, KeepsEverythingUpToTheLastDelimiter) {
-    const TextCase cases[] = {{u"C:\\Program Files\\svc.exe", u"C:\\Program Files\\"},
-                              {u"C:/a/svc.exe", u"C:/a/"},
-                              {u"C:svc.exe", u"C:"},
-                              {u"svc.exe", u""},
-                              {u"", u""},
-                              {u"\\\\server\\share\\s.exe", u"\\\\server\\share\\"},
-                              {u"C:\\a/b\\c", u"C:\\a/b\\"},
-                              {u"C:\\a\\b/c", u"C:\\a\\b/"}};
-    for (const TextCase& c : cases)
-        EXPECT_EQ(ExtractDirectory(c.input), c.expected) << (&c - cases);
+    const TextCase cases[] = {
+        {u"C:\\Program Files\\svc.exe", u"C:\\Program Files\\"}, {u"C:/a/svc.exe", u"C:/a/"},
+        {u"C:svc.exe", u"C:"}, {u"svc.exe", u""}, {u"", u""},
+        {u"\\\\server\\share\\s.exe", u"\\\\server\\share\\"},
+        {u"C:\\a/b\\c", u"C:\\a/b\\"}, {u"C:\\a\\b/c", u"C:\\a\\b/"}};
+    for (const TextCase& c : cases) EXPECT_EQ(ExtractDirectory(c.input), c.expected);
 }
 
 // A mutex that exists but cannot be opened (an elevated copy's) is another
@@ -151,20 +147,15 @@ TEST(Addresses, OnlyWebAddressesAreOfferedAndOnlyHttpsIsTrusted) {
         const char16_t* address;
         bool offered, trusted;
     } cases[] = {
-        {u"https://x/dl", true, true},
-        {u"http://x", true, false},
-        {u"HTTPS://X", true, true},       // ASCII case is ignored,
-        {u"hTtP://x/a?b!", true, false},  // and U+0021 is the lowest unit that may stand
-        {u"https:/x", false, false},      // both slashes, for either scheme
-        {u"http:/x", false, false},
-        {u"http:x", false, false},
-        {u" https://x", false, false},  // at the very start
-        {u"https://x/a b", false, true},
-        {u"https://x/\nl", false, true},
-        {u"file:///C:/x", false, false},
-        {u"C:\\cmd.exe", false, false},
-        {u"\\\\server\\s.exe", false, false},
-        {u"//x/api", false, false},
+        {u"https://x/dl", true, true},      {u"http://x", true, false},
+        {u"HTTPS://X", true, true},         // ASCII case is ignored,
+        {u"hTtP://x/a?b!", true, false},    // and U+0021 is the lowest unit that may stand
+        {u"https:/x", false, false},        // both slashes, for either scheme
+        {u"http:/x", false, false},         {u"http:x", false, false},
+        {u" https://x", false, false},      // at the very start
+        {u"https://x/a b", false, true},    {u"https://x/\nl", false, true},
+        {u"file:///C:/x", false, false},    {u"C:\\cmd.exe", false, false},
+        {u"\\\\server\\s.exe", false, false}, {u"//x/api", false, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsWebAddress(c.address), c.offered) << (&c - cases);
@@ -192,9 +183,7 @@ TProbe* NewProbe(const char* name) {
     return probe;
 }
 
-void* Item(intptr_t value) {
-    return reinterpret_cast<void*>(value);
-}
+void* Item(intptr_t value) { return reinterpret_cast<void*>(value); }
 std::vector<void*> Items(const TPtrList* list) {
     return std::vector<void*>(list->Items, list->Items + list->Count);
 }
