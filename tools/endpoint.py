@@ -178,7 +178,7 @@ def _first_words(program: Path, count: int) -> str:
 
 
 def self_signed(folder: Path, key: str = "rsa:2048"):
-    """A certificate for localhost, and its key: openssl's -newkey (ec:<params file> for ECDSA)."""
+    """A certificate for localhost that signs itself, and its key, made in the folder."""
     subprocess.run(["openssl", "req", "-x509", "-newkey", key, "-nodes", "-days", "2", "-keyout",
                     folder / "key.pem", "-out", folder / "cert.pem", "-subj", "/CN=localhost",
                     "-addext", "subjectAltName=DNS:localhost"],
@@ -231,6 +231,7 @@ class ReferenceEndpoint:
         return lines
 
     def publish(self, version: str, address: str):
+        """endpoint/publish into www/; a refusal raises RuntimeError with publish's message."""
         published = subprocess.run([ENDPOINT / "publish", version, address, self.folder / "www"],
                                    capture_output=True, text=True, timeout=30)
         if published.returncode:
