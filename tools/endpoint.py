@@ -217,7 +217,7 @@ class ReferenceEndpoint:
             f"daemon off; worker_processes 1; pid {f}/nginx.pid; error_log {f}/nginx.log;\n"
             + ("user root;\n" if os.geteuid() == 0 else "")
             + "events { worker_connections 1024; }\n"
-            + "http { log_format asked '$request_method $uri with User-Version: "
+            + "http { log_format asked '$request_method $request_uri with User-Version: "
             + "$http_user_version, User-Debug: $http_user_debug: status $status';\n"
             + f"  access_log {f}/access.log asked; {temp_paths}include {f}/site.conf; }}\n")
         (f / "php-fpm.conf").write_text(
