@@ -114,30 +114,26 @@ TEST(DecodeUtf8, DecodesEveryLengthAndReplacesInvalidSubparts) {
 
 TEST(UnescapeJson, DecodesEscapesAndAbsorbsMalformedOnes) {
     const TextCase cases[] = {
-        {u"https:\\/\\/x\\/dl a", u"https://x/dl a"},
+        {u"https:\\/\\/x\\/dl a", u"https://x/dl a"}, {u"\\u41", u"A"},
         {u"\\b\\f\\n\\r\\t\\\"\\'\\/\\\\", u"\b\f\n\r\t\"'/\\"},
         {u"a\\Nb\\x41abc\\", u"ab41abc"},  // no escape letter, or none at all: nothing
         {u"\\\\u0041", u"\\u0041"},        // the second backslash is an escape letter
         {u"\\u0041\\u00e9\\u00E9a\\u0000b", u"A\u00E9\u00E9ab"},
         {u"a\\u00G1b\\u+041c", u"abc"},  // the four characters go even when invalid
         {u"\\uD83D\\uDE00\\uD83Dx", u"\U0001F600\xD83Dx"},
-        {u"\\u\uFF10\uFF10\uFF14\uFF11", u""},  // full-width digits are no digits
-        {u"\\u41", u"A"}};
+        {u"\\u\uFF10\uFF10\uFF14\uFF11", u""}};  // full-width digits are no digits
     for (const TextCase& c : cases) EXPECT_EQ(UnescapeJson(c.input), c.expected) << (&c - cases);
 }
 
 // An escaped quote belongs to the value, as in any JSON reader; a reply
 // without the exact pattern (an HTML page, a captive portal) carries nothing.
 TEST(ExtractUpdateField, CutsTheFirstUpdateMembersValue) {
-    const TextCase cases[] = {{u"{\"v\":1,\"update\":\"a\\/b\",\"n\":2}", u"a\\/b"},
-                              {u"{\"update\":\"first\",\"update\":\"second\"}", u"first"},
-                              {u"{\"update\":\"cut off", u""},
-                              {u"{\"update\": \"https://x\"}", u""},
-                              {u"<html>\"Update\":\"no pattern\"</html>", u""},
-                              {u"{\"update\":\"q=\\\"a\\\"\"}", u"q=\\\"a\\\""},
-                              {u"{\"update\":\"dangling \\\"}", u""}};
-    for (const TextCase& c : cases)
-        EXPECT_EQ(ExtractUpdateField(c.input), c.expected) << (&c - cases);
+    const TextCase cases[] = {
+        {u"{\"v\":1,\"update\":\"a\\/b\",\"n\":2}", u"a\\/b"}, {u"{\"update\":\"cut off", u""},
+        {u"{\"update\":\"first\",\"update\":\"second\"}", u"first"},
+        {u"{\"update\": \"https://x\"}", u""}, {u"<html>\"Update\":\"no pattern\"</html>", u""},
+        {u"{\"update\":\"q=\\\"a\\\"\"}", u"q=\\\"a\\\""}, {u"{\"update\":\"dangling \\\"}", u""}};
+    for (const TextCase& c : cases) EXPECT_EQ(ExtractUpdateField(c.input), c.expected);
 }
 
 // The shell would run a program path, a UNC path or a custom scheme as readily as it opens a web
