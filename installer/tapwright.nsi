@@ -18,6 +18,7 @@ SetCompressor /SOLID lzma
 XPStyle on
 
 !include LogicLib.nsh
+!include "languages.nsh"
 
 !macro Require NAME
   !ifndef ${NAME}
@@ -45,9 +46,11 @@ XPStyle on
 !define FOLDER_PROGRAMS 1
 !define FOLDER_PRODUCT 2
 !define KEY_ENTRIES 4
-; How long an update waits for a launcher that is still ending, or a product that is closing.
+; How long an update waits for a launcher that is still ending, a product that is closing, or a
+; file that a virus scanner or the search indexer holds for a moment; and a setup for another.
 !define ATTEMPTS 20
 !define ATTEMPT_MS 250
+!define LOCK_MS 60000
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -73,16 +76,32 @@ UninstPage instfiles
 
 Var Created
 Var Free
+Var Done
+Var Moved
+Var Lock
+Var Staged
+
+; One setup at a time, installer or uninstaller: two swaps interleaved could leave each one's
+; programs beside the other's. The lock is a mutex that lives as long as this process, so a
+; setup that is killed lets go of it too (the next one then finds it abandoned, which is as good).
+!macro TakeLock
+  System::Call 'kernel32::CreateMutexW(p 0, i 0, w "TapwrightSetupMutex") p .s'
+  Pop $Lock
+  System::Call 'kernel32::WaitForSingleObject(p $Lock, i ${LOCK_MS}) i .s'
+  Pop $0
+  ${If} $0 <> 0     ; WAIT_OBJECT_0
+  ${AndIf} $0 <> 0x80  ; WAIT_ABANDONED
+    MessageBox MB_OK|MB_ICONSTOP "$(SetupBusy)" /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
+!macroend
 
 ; On Windows a program that runs, or whose process is still ending, cannot be opened for
 ; writing (its image is mapped), though it can be renamed: so a rename alone never proves that
-; a program is free. Wine 8 behaves alike (the tests rely on it). A leftover <name>.old that
-; cannot go is busy too, since the swap needs its name.
+; a program is free. Wine 8 behaves alike (the tests rely on it).
 !macro CheckFree NAME
-  Delete "$INSTDIR\${NAME}.old"
-  ${If} ${FileExists} "$INSTDIR\${NAME}.old"
-    StrCpy $Free 0
-  ${ElseIf} ${FileExists} "$INSTDIR\${NAME}"
+  ${If} ${FileExists} "$INSTDIR\${NAME}"
     ClearErrors
     FileOpen $0 "$INSTDIR\${NAME}" a
     ${If} ${Errors}
@@ -93,55 +112,157 @@ Var Free
   ${EndIf}
 !macroend
 
-; Sets the error flag when a step fails; SwapBack undoes whatever part of it was done.
-!macro SwapIn NAME
-  ${If} ${FileExists} "$INSTDIR\${NAME}"
-    Rename "$INSTDIR\${NAME}" "$INSTDIR\${NAME}.old"
-  ${EndIf}
-  ${IfNot} ${Errors}
-    Rename "$INSTDIR\${NAME}.new" "$INSTDIR\${NAME}"
+; One rename of the swap; $Moved says whether it happened. The error flag is read right after the
+; rename that set it, since reading it clears it.
+!macro Move FROM TO
+  ClearErrors
+  Rename "$INSTDIR\${FROM}" "$INSTDIR\${TO}"
+  ${If} ${Errors}
+    StrCpy $Moved 0
+  ${Else}
+    StrCpy $Moved 1
   ${EndIf}
 !macroend
 
-!macro SwapBack NAME
-  ${If} ${FileExists} "$INSTDIR\${NAME}.old"
-    ${If} ${FileExists} "$INSTDIR\${NAME}"
-      Rename "$INSTDIR\${NAME}" "$INSTDIR\${NAME}.new"
+; A program goes aside (<name> -> <name>.old) only when it is free at that very moment, and only
+; when it is there: a first install has nothing to put aside.
+!macro Aside NAME
+  StrCpy $Moved 1
+  ${If} ${FileExists} "$INSTDIR\${NAME}"
+    StrCpy $Free 1
+    !insertmacro CheckFree "${NAME}"
+    StrCpy $Moved 0
+    ${If} $Free = 1
+      !insertmacro Move "${NAME}" "${NAME}.old"
     ${EndIf}
-    Rename "$INSTDIR\${NAME}.old" "$INSTDIR\${NAME}"
-  ${ElseIfNot} ${FileExists} "$INSTDIR\${NAME}.new"
-    Rename "$INSTDIR\${NAME}" "$INSTDIR\${NAME}.new"
   ${EndIf}
-  Delete "$INSTDIR\${NAME}.new"
+!macroend
+
+; An old program comes back only when it went aside.
+!macro Back NAME
+  StrCpy $Moved 1
+  ${If} ${FileExists} "$INSTDIR\${NAME}.old"
+    !insertmacro Move "${NAME}.old" "${NAME}"
+  ${EndIf}
+!macroend
+
+; The swap is four steps, each one rename: the main program aside, the new one in, the launcher
+; aside, the new one in. $Done counts the steps in place, and moves only when a step's own rename
+; succeeds, so that a rollback undoes exactly what was done, in reverse, and a retry goes on from
+; where the last attempt stands. The staged <name>.new files stay until the setup has finished:
+; a retry needs them.
+Function Forward
+  ${DoWhile} $Done < 4
+    ${Select} $Done
+    ${Case} 0
+      !insertmacro Aside "${MAIN_FILE}"
+    ${Case} 1
+      !insertmacro Move "${MAIN_FILE}.new" "${MAIN_FILE}"
+    ${Case} 2
+      !insertmacro Aside "${LAUNCHER_FILE}"
+    ${Case} 3
+      !insertmacro Move "${LAUNCHER_FILE}.new" "${LAUNCHER_FILE}"
+    ${EndSelect}
+    ${If} $Moved = 0
+      ${ExitDo}
+    ${EndIf}
+    IntOp $Done $Done + 1
+  ${Loop}
+FunctionEnd
+
+Function Rollback
+  ${DoWhile} $Done > 0
+    ${Select} $Done
+    ${Case} 4
+      !insertmacro Move "${LAUNCHER_FILE}" "${LAUNCHER_FILE}.new"
+    ${Case} 3
+      !insertmacro Back "${LAUNCHER_FILE}"
+    ${Case} 2
+      !insertmacro Move "${MAIN_FILE}" "${MAIN_FILE}.new"
+    ${Case} 1
+      !insertmacro Back "${MAIN_FILE}"
+    ${EndSelect}
+    ${If} $Moved = 0
+      ${ExitDo}
+    ${EndIf}
+    IntOp $Done $Done - 1
+  ${Loop}
+FunctionEnd
+
+; A setup killed halfway leaves a program aside with nothing in its place, or an old one beside a
+; new one. The first goes back, so that a setup that then gives up leaves a whole product; the
+; second is an obsolete copy, or an old instance that still runs, whose name then stays taken
+; and which the swap waits for like for a running program.
+!macro Recover NAME
+  ${IfNot} ${FileExists} "$INSTDIR\${NAME}"
+    Rename "$INSTDIR\${NAME}.old" "$INSTDIR\${NAME}"
+  ${Else}
+    Delete "$INSTDIR\${NAME}.old"
+  ${EndIf}
 !macroend
 
 ; Both programs change together or not at all: a new launcher beside an old main program, or a
-; missing file, would leave a product that cannot start or update. Sets $Free to 1 on success.
+; missing file, would leave a product that cannot start or update. $Done is 4 when the new ones
+; are in place, 0 when the old ones are as they were (a rollback that keeps failing, say while a
+; scanner holds the new program it would put back, leaves it between: every program present).
 Function ReplacePrograms
+  StrCpy $Done 0
+  StrCpy $Staged 0
+  !insertmacro Recover "${MAIN_FILE}"
+  !insertmacro Recover "${LAUNCHER_FILE}"
+  SetOverwrite try  ; a staged file that cannot be written is retried, never asked about
   ${For} $1 1 ${ATTEMPTS}
-    StrCpy $Free 1
-    !insertmacro CheckFree "${MAIN_FILE}"
-    !insertmacro CheckFree "${LAUNCHER_FILE}"
-    ${If} $Free = 1
+    ${If} $Staged = 0
       ClearErrors
-      !insertmacro SwapIn "${MAIN_FILE}"
+      File "/oname=${MAIN_FILE}.new" "${MAIN}"
+      File "/oname=${LAUNCHER_FILE}.new" "${LAUNCHER}"
       ${IfNot} ${Errors}
-        !insertmacro SwapIn "${LAUNCHER_FILE}"
+        StrCpy $Staged 1
       ${EndIf}
-      ${IfNot} ${Errors}
-        Delete "$INSTDIR\${MAIN_FILE}.old"
-        Delete "$INSTDIR\${LAUNCHER_FILE}.old"
-        Return
+    ${EndIf}
+    ${If} $Staged = 1
+      StrCpy $Free 1
+      !insertmacro CheckFree "${MAIN_FILE}"
+      !insertmacro CheckFree "${LAUNCHER_FILE}"
+      ${If} $Free = 1
+        Call Forward
       ${EndIf}
-      !insertmacro SwapBack "${LAUNCHER_FILE}"
-      !insertmacro SwapBack "${MAIN_FILE}"
-      StrCpy $Free 0
+      ${If} $Done = 4
+        ${Break}
+      ${EndIf}
+      Call Rollback
+    ${EndIf}
+    Sleep ${ATTEMPT_MS}
+  ${Next}
+  ${For} $1 1 ${ATTEMPTS}  ; given up: the rollback goes on, for as long again
+    ${If} $Done = 0
+    ${OrIf} $Done = 4
+      ${Break}
+    ${EndIf}
+    Sleep ${ATTEMPT_MS}
+    Call Rollback
+  ${Next}
+  ${IfThen} $Done = 4 ${|} Delete "$INSTDIR\${MAIN_FILE}.old" ${|}
+  ${IfThen} $Done = 4 ${|} Delete "$INSTDIR\${LAUNCHER_FILE}.old" ${|}
+  ; Once the swap is whole, either way, the staging is of no use; a file still held for a moment
+  ; is waited for. Between the two, a setup run again needs what is there.
+  ${For} $1 1 ${ATTEMPTS}
+    ${If} $Done <> 0
+    ${AndIf} $Done <> 4
+      ${Break}
+    ${EndIf}
+    ClearErrors
+    Delete "$INSTDIR\${MAIN_FILE}.new"
+    Delete "$INSTDIR\${LAUNCHER_FILE}.new"
+    ${IfNot} ${Errors}
+      ${Break}
     ${EndIf}
     Sleep ${ATTEMPT_MS}
   ${Next}
 FunctionEnd
 
 Section
+  !insertmacro TakeLock
   ; An update keeps what the first install noted.
   ReadRegDWORD $Created HKCU "${ENTRY}" "Created"
   IntOp $Created $Created + 0
@@ -157,12 +278,8 @@ Section
     IntOp $Created $Created | ${KEY_ENTRIES}
   ${EndIf}
   SetOutPath "$INSTDIR"
-  File "/oname=${MAIN_FILE}.new" "${MAIN}"
-  File "/oname=${LAUNCHER_FILE}.new" "${LAUNCHER}"
   Call ReplacePrograms
-  ${If} $Free = 0
-    Delete "$INSTDIR\${MAIN_FILE}.new"
-    Delete "$INSTDIR\${LAUNCHER_FILE}.new"
+  ${If} $Done <> 4
     SetOutPath "$TEMP"  ; a process's current folder cannot be removed
     ${If} $Created & ${FOLDER_PRODUCT}
       RMDir "$INSTDIR"
@@ -170,8 +287,7 @@ Section
     ${If} $Created & ${FOLDER_PROGRAMS}
       RMDir "$LOCALAPPDATA\Programs"
     ${EndIf}
-    MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} is running, so it could not be updated to \
-        ${VERSION}. Nothing was changed. Close ${PRODUCT} and run this setup again." /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "$(RunningNotUpdated)" /SD IDOK
     Abort "${PRODUCT} is running: nothing was changed."
   ${EndIf}
   WriteUninstaller "$INSTDIR\${UNINSTALLER_FILE}"
@@ -193,16 +309,60 @@ Section
   Exec '"$INSTDIR\${LAUNCHER_FILE}" /inst'
 SectionEnd
 
-Section Uninstall
-  ; Half a product, with its entry gone, could be neither used nor removed.
-  StrCpy $Free 1
-  !insertmacro CheckFree "${MAIN_FILE}"
-  !insertmacro CheckFree "${LAUNCHER_FILE}"
-  ${If} $Free = 0
-    MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} is running, so it could not be removed. Nothing \
-        was changed. Close ${PRODUCT} and try again." /SD IDOK
-    Abort "${PRODUCT} is running: nothing was changed."
+; A program of the product, opened with no sharing at all: that fails while a scanner or the
+; indexer holds it, and while it is open no one can start it. It is marked for deletion through
+; that handle, which fails while it runs (its image is mapped, on Windows as under Wine).
+!macro un.Claim NAME HANDLE
+  StrCpy ${HANDLE} -1
+  ${If} ${FileExists} "$INSTDIR\${NAME}"
+    System::Call 'kernel32::CreateFileW(w "$INSTDIR\${NAME}", i 0x80010000, i 0, p 0, i 3, i 0, p 0) p .s'
+    Pop ${HANDLE}
+    System::Call 'kernel32::SetFileInformationByHandle(p ${HANDLE}, i 4, *i 1, i 4) i .s'
+    Pop $0
+    ${IfThen} $0 = 0 ${|} StrCpy $Free 0 ${|}
   ${EndIf}
+!macroend
+
+!macro un.Release HANDLE
+  ${If} ${HANDLE} != -1
+    ${If} $Free = 0  ; another cannot go: this one stays too
+      System::Call 'kernel32::SetFileInformationByHandle(p ${HANDLE}, i 4, *i 0, i 4)'
+    ${EndIf}
+    System::Call 'kernel32::CloseHandle(p ${HANDLE})'
+  ${EndIf}
+!macroend
+
+; Both programs go together or neither, and before anything else: an entry, a shortcut or an
+; uninstaller removed beside a program that stays would leave a product that can be neither used
+; nor removed. Closing the marked handles deletes the files.
+Function un.RemovePrograms
+  ${For} $1 1 ${ATTEMPTS}
+    StrCpy $Free 1
+    !insertmacro un.Claim "${MAIN_FILE}" $2
+    !insertmacro un.Claim "${LAUNCHER_FILE}" $3
+    !insertmacro un.Claim "${MAIN_FILE}.old" $4
+    !insertmacro un.Claim "${LAUNCHER_FILE}.old" $5
+    !insertmacro un.Release $2
+    !insertmacro un.Release $3
+    !insertmacro un.Release $4
+    !insertmacro un.Release $5
+    ${If} $Free = 1
+      ${Break}
+    ${EndIf}
+    Sleep ${ATTEMPT_MS}
+  ${Next}
+FunctionEnd
+
+Section Uninstall
+  !insertmacro TakeLock
+  Call un.RemovePrograms
+  ${If} $Free = 0
+    MessageBox MB_OK|MB_ICONSTOP "$(RunningNotRemoved)" /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
+  Delete "$INSTDIR\${MAIN_FILE}.new"
+  Delete "$INSTDIR\${LAUNCHER_FILE}.new"
   ReadRegDWORD $Created HKCU "${ENTRY}" "Created"
   IntOp $Created $Created + 0
   DeleteRegKey HKCU "${ENTRY}"
@@ -211,10 +371,6 @@ Section Uninstall
   ${EndIf}
   Delete "${SHORTCUT}"
   Delete "$INSTDIR\${UNINSTALLER_FILE}"
-  Delete "$INSTDIR\${LAUNCHER_FILE}"
-  Delete "$INSTDIR\${LAUNCHER_FILE}.old"
-  Delete "$INSTDIR\${MAIN_FILE}"
-  Delete "$INSTDIR\${MAIN_FILE}.old"
   SetOutPath "$TEMP"  ; a process's current folder cannot be removed
   ${If} $Created & ${FOLDER_PRODUCT}
     RMDir "$INSTDIR"

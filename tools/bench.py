@@ -9,17 +9,21 @@ here write to files, never to a pipe that is read to its end.
 """
 
 import contextlib
+import ctypes
 import dataclasses
 import hashlib
+import http.server
 import json
 import os
 import re
+import select
 import shlex
 import shutil
 import ssl
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
@@ -88,6 +92,26 @@ class Run:
                 f"requests {[r.path for r in self.requests]}")
 
 
+class _Stamps(http.server.BaseHTTPRequestHandler):
+    """Answers each time-stamp query with OpenSSL's ts, signed by the session CA's time-stamp
+    certificate."""
+
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        reply = subprocess.run(["openssl", "ts", "-reply", "-config", "stamps.cnf", "-queryfile",
+                                "/dev/stdin", "-signer", "stamps.pem", "-inkey", "stamps.key",
+                                "-out", "/dev/stdout"], cwd=self.server.ca, input=query,
+                               capture_output=True, timeout=30).stdout
+        self.send_response(200 if reply else 500)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+    def log_message(self, *_):
+        pass
+
+
 class Session:
     def __init__(self, config_path, *, display: Optional[str] = None, keep: bool = False,
                  launcher: str = "TapwrightService_e2e", log=print):
@@ -100,6 +124,7 @@ class Session:
         self.endpoint: Optional[Endpoint] = None
         self._processes: List[subprocess.Popen] = []
         self._running: List["Running"] = []
+        self._stamps: Optional[http.server.HTTPServer] = None
         self._count = 0
 
     def __enter__(self) -> "Session":
@@ -125,6 +150,8 @@ class Session:
                                capture_output=True)
         if self.endpoint is not None:
             self.endpoint.stop()
+        if self._stamps is not None:
+            self._stamps.shutdown()
         for process in self._processes:
             if process.poll() is None:
                 process.kill()
@@ -275,17 +302,32 @@ class Session:
         return self._running[-1]
 
     def setup(self, version: str, main: str, certificate: Sequence[Path] = ()) -> Path:
-        """The real installer of this version; with a certificate and key, signed throughout."""
+        """The real installer of this version; with a certificate and key, signed throughout and
+        time-stamped. Its launcher carries the version after its image, so that two releases'
+        launchers differ byte for byte, as real ones do."""
         folder = self.folder(f"setup-{version}")
         sign = [str(REPOSITORY / "scripts/sign"), *map(str, certificate)] if certificate else []
         launcher, setup = folder / "TapwrightService.exe", folder / f"TapwrightSetup-{version}.exe"
-        shutil.copy2(self.programs[self.launcher_program], launcher)
+        launcher.write_bytes(self.programs[self.launcher_program].read_bytes() + version.encode())
+        env = dict(os.environ, TAPWRIGHT_SIGN_TIMESTAMP_URL=self.stamps()) if sign else None
         for command in ([[*sign, str(launcher)]] if sign else []) + [[
                 "makensis", "-V2", f"-DVERSION={version}", f"-DLAUNCHER={launcher}",
                 f"-DMAIN={self.programs[main]}", f"-DOUTFILE={setup}",
                 *([f"-DSIGN={shlex.join(sign)}"] if sign else []), "installer/tapwright.nsi"]]:
-            subprocess.run(command, check=True, timeout=120, cwd=REPOSITORY)
+            subprocess.run(command, check=True, timeout=120, cwd=REPOSITORY, env=env)
         return setup
+
+    def stamps(self) -> str:
+        """The address of the session's RFC 3161 time-stamp server, started on first use."""
+        if self._stamps is None:
+            self.certificate("stamps", usage="critical,timeStamping")
+            (self.ca / "stamps.cnf").write_text(
+                "[tsa]\ndefault_tsa = stamps\n[stamps]\nserial = stamps.serial\n"
+                "default_policy = 1.3.6.1.4.1.0\ndigests = sha256\nsigner_digest = sha256\n")
+            self._stamps = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Stamps)
+            self._stamps.ca = self.ca
+            threading.Thread(target=self._stamps.serve_forever, daemon=True).start()
+        return f"http://127.0.0.1:{self._stamps.server_port}/"
 
     @property
     def product_folder(self) -> Path:
@@ -302,6 +344,40 @@ class Session:
         if not wait_until(lambda: ready.exists() and json.loads(ready.read_text())["held"], 30):
             raise BenchError(f"{program.name} could not take the mutex")
         return lambda: (stop.write_text(""), process.wait(30))
+
+    def hold(self, path: Path, ms: int) -> subprocess.Popen:
+        """Holds the file as a virus scanner does (the bench program's hold) from the moment it
+        exists, for ms; returns once the holder watches for it (or holds it, when it exists)."""
+        ready = self.folder("hold") / "held.json"
+        holder = self._background(["wine", str(self.program("tapwright_bench")), "hold",
+                                   "--file", hex16(windows_path(path)), "--ms", str(ms),
+                                   "--ready", hex16(windows_path(ready))], "hold.log")
+        if not wait_until(lambda: ready.exists() and (not path.exists() or json.loads(
+                ready.read_text())["held"]), 30):
+            raise BenchError(f"nothing holds {path.name}")
+        return holder
+
+    def killed(self, setup: Path, folder: Path, changes: int) -> int:
+        """Runs the installer silently and SIGKILLs its Wine process at the given change in the
+        folder (a file made, written, renamed or deleted, as inotify reports it); returns the
+        changes seen, fewer when the installer ended first. wine execs into the program, so the
+        process started is the installer's own."""
+        libc = ctypes.CDLL(None, use_errno=True)
+        watch = libc.inotify_init1(os.O_NONBLOCK)
+        libc.inotify_add_watch(watch, bytes(folder), 0x3C8)  # close_write, moved, create, delete
+        process = subprocess.Popen(["wine", str(setup), "/S"], env=self.env(),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        seen = 0
+        while seen < changes and process.poll() is None:
+            if select.select([watch], [], [], 0.1)[0]:
+                events = os.read(watch, 1 << 16)
+                while events:  # each event: 16 bytes, then a name of the length at offset 12
+                    seen, events = seen + 1, events[16 + struct.unpack_from("I", events, 12)[0]:]
+        process.kill()
+        process.wait(30)
+        os.close(watch)
+        return seen
 
     @contextlib.contextmanager
     def reference_endpoint(self, label: str):

@@ -409,6 +409,25 @@ int HoldMutex(const Arguments& arguments) {
     return held ? 0 : 1;
 }
 
+// A file held as a virus scanner, the search indexer or Explorer's thumbnailer holds one:
+// reading and writing shared, deleting (so renaming too) not. It watches for the file to appear,
+// since a setup makes its staged files as it goes, and holds it for --ms.
+int HoldFile(const Arguments& arguments) {
+    const std::u16string path = arguments.Hex(u"--file"), ready = arguments.Hex(u"--ready");
+    const uint64_t ms = arguments.Number(u"--ms"), wait = arguments.Number(u"--wait", 60000);
+    if (arguments.bad) return kBadArguments;
+    WriteLine(ready, Object("held", "false"), false);  // watching
+    ScopedKernelHandle file;
+    for (const ULONGLONG start = GetTickCount64(); !file && GetTickCount64() - start < wait;
+         Sleep(1)) {
+        file.reset(CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+    WriteLine(ready, Object("held", Bool(static_cast<bool>(file))), false);
+    if (file) Sleep(ms);
+    return file ? 0 : 1;
+}
+
 // Kept out of line and behind a volatile pointer, so that the compiler can neither prove the
 // fault away nor move it out of this module.
 __attribute__((noinline)) void WriteThroughNull() {
@@ -491,12 +510,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::pair<const char16_t*, int (*)(const Arguments&)> kVerbs[] = {
         {u"run", Run},         {u"boxes", Boxes}, {u"press", Press}, {u"windows", ListWindows},
-        {u"mutex", HoldMutex}, {u"fault", Fault}, {u"open", Open}};
+        {u"mutex", HoldMutex}, {u"hold", HoldFile}, {u"fault", Fault}, {u"open", Open}};
     for (const auto& [name, verb] : kVerbs) {
         const int exit_code = arguments.words[1] == name ? verb(arguments) : kBadArguments;
         if (exit_code != kBadArguments) return exit_code;
     }
     return Reply(
-        "usage: tapwright_bench run|boxes|press|windows|mutex|fault|open [--name value]...",
+        "usage: tapwright_bench run|boxes|press|windows|mutex|hold|fault|open [--name value]...",
         kBadArguments);
 }

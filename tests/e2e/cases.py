@@ -294,6 +294,7 @@ SETUP_DLLS = ("comctl32", "userenv", "setupapi", "apphelp", "propsys", "dwmapi",
 
 
 ACCENTED = "https://localhost/télécharger/Tapwright-2.1.0.0.exe?canal=stable&v=2"
+ENTRIES = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 
 
 class ReleaseAndReferenceEndpoint(unittest.TestCase):
@@ -309,6 +310,10 @@ class ReleaseAndReferenceEndpoint(unittest.TestCase):
         for name in SETUP_DLLS:
             shutil.copy2(SESSION.programs["tapwright_planted_wininet"], downloads / f"{name}.dll")
         programs = lambda: {p.name: p.read_bytes() for p in folder.iterdir()}  # noqa: E731
+        # Another program and its Apps-list entry, there before the first install.
+        (other := folder.parent / "Other").mkdir(parents=True)
+        (other / "Other.exe").write_bytes(b"MZ")
+        SESSION.quiet(["wine", "reg", "add", f"{ENTRIES}\\Other", "/d", "Other", "/f"], 60)
         with SESSION.reference_endpoint("release") as reference:
             before = SESSION.snapshot()
             shutil.copy2(old, downloads)
@@ -340,13 +345,101 @@ class ReleaseAndReferenceEndpoint(unittest.TestCase):
         started = read_lines(folder / "Tapwright.exe.started.jsonl")
         self.assertEqual([start["version"] for start in started], ["2.0.1.0", "2.1.0.0"])
         for signed in (new, folder / "TapwrightService.exe", folder / "Uninstall.exe"):
-            verify = ["osslsigncode", "verify", "-CAfile", SESSION.ca / "ca.pem", "-in", signed]
-            self.assertEqual(subprocess.run(verify, capture_output=True).returncode, 0, signed)
+            ca = SESSION.ca / "ca.pem"
+            verify = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", ca,
+                                     "-in", signed], capture_output=True, text=True)
+            self.assertEqual((verify.returncode, "Timestamp Server Signature verification: ok"
+                              in verify.stdout), (0, True), f"{signed}: {verify.stdout}")
         self.assertEqual((len(older.boxes), older.opened, older.started), (1, [ACCENTED], []))
         self.assertEqual((current.boxes, len(newest.started)), ([], 1), current.summary())
         (folder / "Tapwright.exe.started.jsonl").unlink()  # the stand-in's record
+        shutil.rmtree(other)  # the other program was removed meanwhile: its folders were not ours
+        SESSION.quiet(["wine", "reg", "delete", f"{ENTRIES}\\Other", "/f"], 60)
         self.assertEqual(self.silent(folder / "Uninstall.exe").exit_code, 0)
-        self.assertEqual(sorted((made.keys() - before.keys()) & SESSION.snapshot().keys()), [])
+        after = SESSION.snapshot()
+        self.assertEqual(sorted((made.keys() - before.keys()) & after.keys()), [])
+        self.assertLessEqual({str(folder.parent.relative_to(SESSION.root / "prefix")),
+                              f"[HKEY_CURRENT_USER\\{ENTRIES[5:]}]"}, after.keys())
+
+
+class UpdateUnderFaults(unittest.TestCase):
+    """What real machines do to an update and an uninstall: a file held for a moment or for
+    good, two setups at once, the installer killed anywhere in its swap, the product started
+    while the uninstaller works; and the files that the product keeps beside its programs."""
+
+    def test_the_swap_and_the_uninstall_lose_nothing(self):
+        folder, run = SESSION.product_folder, lambda setup, **options: SESSION.start(  # noqa: E731
+            p := windows_path(setup), f"{quoted(p)} /S", grace=60, **options)
+        setups = {v: SESSION.setup(v, main) for v, main in (
+            ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer"))}
+        main, launcher = folder / "Tapwright.exe", folder / "TapwrightService.exe"
+        self.assertEqual(run(setups["2.0.1.0"]).finish().exit_code, 0)
+        whole = {"2.0.1.0": (main.read_bytes(), launcher.read_bytes())}
+        (folder / "logs").mkdir()
+        kept = {folder / "settings.ini": b"[view]\r\nzoom=2\r\n", folder / "logs/1.log": b"ok"}
+        for path, text in kept.items():
+            path.write_bytes(text)
+        ours = lambda: {k: v for k, v in SESSION.snapshot().items() if "Tapwright" in k}  # noqa
+
+        def state():  # the version that both programs are of, or None
+            pair = tuple(path.exists() and path.read_bytes() for path in (main, launcher))
+            return next((version for version, of in whole.items() if of == pair), None)
+
+        def update(version, held, ms, codes=(0,), copies=1):
+            holder = SESSION.hold(held, ms)
+            running = run(setups[version], copies=copies)
+            running.finish()
+            holder.wait(30)
+            self.assertEqual(json.loads(running.out.read_text())["exit_codes"], list(codes),
+                             f"{version} with {held.name} held {ms} ms")
+
+        # Held for a second, an installed program or a staged one: the update waits for it.
+        update("2.1.0.0", main, 1000)
+        whole["2.1.0.0"] = (main.read_bytes(), launcher.read_bytes())
+        update("2.0.1.0", folder / "TapwrightService.exe.new", 1000)
+        self.assertEqual(state(), "2.0.1.0")
+        # Two at once, while the launcher is held: the second waits its turn.
+        update("2.1.0.0", launcher, 1000, (0, 0), copies=2)
+        self.assertEqual(state(), "2.1.0.0")
+        # Killed at changes spread over the swap, its attempts rolled back meanwhile (the
+        # launcher is held): both programs of one version, or a second run makes them whole.
+        between, given_up = [], False
+        for change in range(1, 45, 2):
+            had = state()
+            target = "2.1.0.0" if had == "2.0.1.0" else "2.0.1.0"
+            holder = SESSION.hold(launcher, 1000)
+            SESSION.killed(setups[target], folder, change)
+            holder.wait(30)
+            if state() is None:
+                between.append(sorted(p.name for p in folder.glob("Tapwright*.exe*")))
+                if not given_up and not main.exists():
+                    # Killed with the main program aside, then a program held for good: the
+                    # version before comes back whole, and nothing of either attempt is left.
+                    given_up = update(target, launcher, 8000, (2,)) or True
+                    self.assertEqual(state(), had)
+                    self.assertEqual(sorted(p.name for p in folder.glob("Tapwright*.exe*")), [
+                        "Tapwright.exe", "Tapwright.exe.started.jsonl", "TapwrightService.exe"])
+                else:
+                    self.assertEqual((run(setups[target]).finish().exit_code, state()),
+                                     (0, target), (change, between[-1]))
+            self.assertEqual({path: path.read_bytes() for path in kept}, kept, change)
+        self.assertEqual((len(between) > 5, given_up), (True, True), "kills inside the swap")
+        # The product starts while the uninstaller waits for a file held a moment: nothing goes.
+        installed = ours()
+        holder = SESSION.hold(main, 1500)
+        u = windows_path(folder / "Uninstall.exe")
+        uninstall = SESSION.start(u, f"{quoted(u)} /S _?={windows_path(folder)}", grace=60)
+        let_go = SESSION.hold_mutex(main)
+        refused = uninstall.finish()
+        let_go(), holder.wait(30)
+        self.assertEqual((refused.exit_code, ours()), (2, installed), refused.summary())
+        # A second run removes what the install made, and only that.
+        self.assertEqual(run(folder / "Uninstall.exe").finish().exit_code, 0)
+        self.assertEqual(sorted(ours()), sorted(str(path.relative_to(SESSION.root / "prefix"))
+                         for path in (folder, *folder.rglob("*"))))
+        self.assertEqual(sorted(folder.rglob("*")), sorted([
+            *kept, folder / "logs", folder / "Tapwright.exe.started.jsonl"]))
+        self.assertEqual({path: path.read_bytes() for path in kept}, kept)
 
 
 def main():
