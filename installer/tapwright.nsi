@@ -81,6 +81,24 @@ Var Moved
 Var Lock
 Var Staged
 
+; Ends the setup, which has changed nothing, with a box that says why; silently, with exit code 2.
+!macro Refuse TEXT
+  MessageBox MB_OK|MB_ICONSTOP "${TEXT}" /SD IDOK
+  SetErrorLevel 2
+  Quit
+!macroend
+
+; The folders that the first install made (the bits of $Created), each when it is empty.
+!macro RemoveFolders
+  SetOutPath "$TEMP"  ; a process's current folder cannot be removed
+  ${If} $Created & ${FOLDER_PRODUCT}
+    RMDir "$INSTDIR"
+  ${EndIf}
+  ${If} $Created & ${FOLDER_PROGRAMS}
+    RMDir "$LOCALAPPDATA\Programs"
+  ${EndIf}
+!macroend
+
 ; One setup at a time, installer or uninstaller: two swaps interleaved could leave each one's
 ; programs beside the other's. The lock is a mutex that lives as long as this process, so a
 ; setup that is killed lets go of it too (the next one then finds it abandoned, which is as good).
@@ -91,9 +109,7 @@ Var Staged
   Pop $0
   ${If} $0 <> 0     ; WAIT_OBJECT_0
   ${AndIf} $0 <> 0x80  ; WAIT_ABANDONED
-    MessageBox MB_OK|MB_ICONSTOP "$(SetupBusy)" /SD IDOK
-    SetErrorLevel 2
-    Quit
+    !insertmacro Refuse "$(SetupBusy)"
   ${EndIf}
 !macroend
 
@@ -117,11 +133,8 @@ Var Staged
 !macro Move FROM TO
   ClearErrors
   Rename "$INSTDIR\${FROM}" "$INSTDIR\${TO}"
-  ${If} ${Errors}
-    StrCpy $Moved 0
-  ${Else}
-    StrCpy $Moved 1
-  ${EndIf}
+  StrCpy $Moved 1
+  ${IfThen} ${Errors} ${|} StrCpy $Moved 0 ${|}
 !macroend
 
 ; A program goes aside (<name> -> <name>.old) only when it is free at that very moment, and only
@@ -189,14 +202,12 @@ Function Rollback
   ${Loop}
 FunctionEnd
 
-; A setup killed halfway leaves a program aside with nothing in its place, or an old one beside a
-; new one. The first goes back, so that a setup that then gives up leaves a whole product; the
-; second is an obsolete copy, or an old instance that still runs, whose name then stays taken
-; and which the swap waits for like for a running program.
+; A setup killed halfway may leave an old program beside a new one: an obsolete copy, or an old
+; instance that still runs, whose name then stays taken, and which the swap waits for like for a
+; running program. A program aside with nothing in its place needs nothing here: the swap puts
+; the new one there, or its rollback the old one back.
 !macro Recover NAME
-  ${IfNot} ${FileExists} "$INSTDIR\${NAME}"
-    Rename "$INSTDIR\${NAME}.old" "$INSTDIR\${NAME}"
-  ${Else}
+  ${If} ${FileExists} "$INSTDIR\${NAME}"
     Delete "$INSTDIR\${NAME}.old"
   ${EndIf}
 !macroend
@@ -280,15 +291,8 @@ Section
   SetOutPath "$INSTDIR"
   Call ReplacePrograms
   ${If} $Done <> 4
-    SetOutPath "$TEMP"  ; a process's current folder cannot be removed
-    ${If} $Created & ${FOLDER_PRODUCT}
-      RMDir "$INSTDIR"
-    ${EndIf}
-    ${If} $Created & ${FOLDER_PROGRAMS}
-      RMDir "$LOCALAPPDATA\Programs"
-    ${EndIf}
-    MessageBox MB_OK|MB_ICONSTOP "$(RunningNotUpdated)" /SD IDOK
-    Abort "${PRODUCT} is running: nothing was changed."
+    !insertmacro RemoveFolders
+    !insertmacro Refuse "$(RunningNotUpdated)"
   ${EndIf}
   WriteUninstaller "$INSTDIR\${UNINSTALLER_FILE}"
   ; The shortcut starts in $INSTDIR, as SetOutPath left it.
@@ -357,9 +361,7 @@ Section Uninstall
   !insertmacro TakeLock
   Call un.RemovePrograms
   ${If} $Free = 0
-    MessageBox MB_OK|MB_ICONSTOP "$(RunningNotRemoved)" /SD IDOK
-    SetErrorLevel 2
-    Quit
+    !insertmacro Refuse "$(RunningNotRemoved)"
   ${EndIf}
   Delete "$INSTDIR\${MAIN_FILE}.new"
   Delete "$INSTDIR\${LAUNCHER_FILE}.new"
@@ -371,11 +373,5 @@ Section Uninstall
   ${EndIf}
   Delete "${SHORTCUT}"
   Delete "$INSTDIR\${UNINSTALLER_FILE}"
-  SetOutPath "$TEMP"  ; a process's current folder cannot be removed
-  ${If} $Created & ${FOLDER_PRODUCT}
-    RMDir "$INSTDIR"
-  ${EndIf}
-  ${If} $Created & ${FOLDER_PROGRAMS}
-    RMDir "$LOCALAPPDATA\Programs"
-  ${EndIf}
+  !insertmacro RemoveFolders
 SectionEnd
