@@ -92,26 +92,6 @@ class Run:
                 f"requests {[r.path for r in self.requests]}")
 
 
-class _Stamps(http.server.BaseHTTPRequestHandler):
-    """Answers each time-stamp query with OpenSSL's ts, signed by the session CA's time-stamp
-    certificate."""
-
-    def do_POST(self):
-        query = self.rfile.read(int(self.headers["Content-Length"]))
-        reply = subprocess.run(["openssl", "ts", "-reply", "-config", "stamps.cnf", "-queryfile",
-                                "/dev/stdin", "-signer", "stamps.pem", "-inkey", "stamps.key",
-                                "-out", "/dev/stdout"], cwd=self.server.ca, input=query,
-                               capture_output=True, timeout=30).stdout
-        self.send_response(200 if reply else 500)
-        self.send_header("Content-Type", "application/timestamp-reply")
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
-
-    def log_message(self, *_):
-        pass
-
-
 class Session:
     def __init__(self, config_path, *, display: Optional[str] = None, keep: bool = False,
                  launcher: str = "TapwrightService_e2e", log=print):
@@ -318,14 +298,32 @@ class Session:
         return setup
 
     def stamps(self) -> str:
-        """The address of the session's RFC 3161 time-stamp server, started on first use."""
+        """The address of the session's RFC 3161 time-stamp server, started on first use: OpenSSL's
+        ts answers each query, signed by a time-stamping certificate of the session's CA."""
         if self._stamps is None:
             self.certificate("stamps", usage="critical,timeStamping")
             (self.ca / "stamps.cnf").write_text(
-                "[tsa]\ndefault_tsa = stamps\n[stamps]\nserial = stamps.serial\n"
-                "default_policy = 1.3.6.1.4.1.0\ndigests = sha256\nsigner_digest = sha256\n")
-            self._stamps = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Stamps)
-            self._stamps.ca = self.ca
+                "[tsa]\ndefault_tsa = s\n[s]\nserial = stamps.serial\ndigests = sha256\n"
+                "default_policy = 1.3.6.1.4.1.0\nsigner_digest = sha256\n")
+            command = ["openssl", "ts", "-reply", "-config", "stamps.cnf", "-queryfile",
+                       "/dev/stdin", "-signer", "stamps.pem", "-inkey", "stamps.key", "-out",
+                       "/dev/stdout"]
+            ca = self.ca
+
+            class Stamps(http.server.BaseHTTPRequestHandler):
+                def do_POST(self):
+                    reply = subprocess.run(command, cwd=ca, capture_output=True, timeout=30, input=(
+                        self.rfile.read(int(self.headers["Content-Length"])))).stdout
+                    self.send_response(200)
+                    self.send_header("Content-Type", "application/timestamp-reply")
+                    self.send_header("Content-Length", str(len(reply)))
+                    self.end_headers()
+                    self.wfile.write(reply)
+
+                def log_message(self, *_):
+                    pass
+
+            self._stamps = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Stamps)
             threading.Thread(target=self._stamps.serve_forever, daemon=True).start()
         return f"http://127.0.0.1:{self._stamps.server_port}/"
 
@@ -357,18 +355,14 @@ class Session:
             raise BenchError(f"nothing holds {path.name}")
         return holder
 
-    def killed(self, setup: Path, folder: Path, changes: int) -> int:
-        """Runs the installer silently and SIGKILLs its Wine process at the given change in the
-        folder (a file made, written, renamed or deleted, as inotify reports it); returns the
-        changes seen, fewer when the installer ended first. wine execs into the program, so the
-        process started is the installer's own."""
+    def killed(self, setup: Path, folder: Path, changes: int):
+        """Runs the installer silently and SIGKILLs its Wine process (wine execs into the program)
+        at the given change in the folder, as inotify reports them: a file made, written, renamed
+        or deleted."""
         libc = ctypes.CDLL(None, use_errno=True)
         watch = libc.inotify_init1(os.O_NONBLOCK)
         libc.inotify_add_watch(watch, bytes(folder), 0x3C8)  # close_write, moved, create, delete
-        process = subprocess.Popen(["wine", str(setup), "/S"], env=self.env(),
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
-        seen = 0
+        process, seen = self._background(["wine", str(setup), "/S"], "killed.log"), 0
         while seen < changes and process.poll() is None:
             if select.select([watch], [], [], 0.1)[0]:
                 events = os.read(watch, 1 << 16)
@@ -377,7 +371,6 @@ class Session:
         process.kill()
         process.wait(30)
         os.close(watch)
-        return seen
 
     @contextlib.contextmanager
     def reference_endpoint(self, label: str):
