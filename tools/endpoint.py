@@ -3,12 +3,14 @@ the launcher's port and plain HTTP beside it, answers by path, the certificate
 shown, connections held unanswered; every wait ends at the next reset.
 ReferenceEndpoint is the shipped endpoint/ under nginx and PHP-FPM, in the
 foreground from a scratch folder, with the shipped nginx site, which here also
-serves the files placed in .downloads at /download/<name>.
+serves the files placed in .downloads at /download/<name>, trusts 127.0.0.2 as
+its load balancer, and writes its adoption log to adoption.log.
 """
 
 import contextlib
 import ctypes
 import dataclasses
+import http.client
 import os
 import shutil
 import signal
@@ -190,6 +192,8 @@ class ReferenceEndpoint:
     def __init__(self, folder: Path, port: int, cert: Path, key: Path):
         f = self.folder = Path(folder).resolve()
         self.port, self.versions, self._processes, self._seen = port, "", [], 0
+        self.context = ssl.create_default_context(cafile=cert)
+        self.context.verify_flags |= ssl.VERIFY_X509_PARTIAL_CHAIN  # a CA's leaf, or its own
         self.downloads = f / "downloads"
         for made in (f / "www", self.downloads):
             made.mkdir(parents=True, exist_ok=True)
@@ -204,6 +208,9 @@ class ReferenceEndpoint:
                 "/etc/ssl/private/updates.example.com.key": str(Path(key).resolve()),
                 "/srv/tapwright-endpoint": str(f / "www"),
                 "/run/php/tapwright-endpoint.sock": str(f / "php-fpm.sock"),
+                "set_real_ip_from 192.0.2.1;": "set_real_ip_from 127.0.0.2;",
+                "access_log /var/log/nginx/access.log;": f"access_log {f}/access.log asked;",
+                "/var/log/nginx/tapwright-adoption.log": str(f / "adoption.log"),
                 "    location / {": f"    location /download/ {{ alias {self.downloads}/; }}\n"
                                    + "    location / {"}.items():
             if placeholder not in site:
@@ -230,12 +237,34 @@ class ReferenceEndpoint:
         self._seen += len(lines)
         return lines
 
-    def publish(self, version: str, address: str):
+    def publish(self, *arguments: str):
         """endpoint/publish into www/; a refusal raises RuntimeError with publish's message."""
-        published = subprocess.run([ENDPOINT / "publish", version, address, self.folder / "www"],
-                                   capture_output=True, text=True, timeout=30)
+        published = subprocess.run([ENDPOINT / "publish", *arguments, self.folder / "www"],
+                                   capture_output=True, text=True, timeout=60)
         if published.returncode:
             raise RuntimeError(published.stderr.strip() or f"publish: {published.returncode}")
+
+    def ask(self, *versions: str, source="127.0.0.1", forwarded=None) -> http.client.HTTPResponse:
+        """One GET of /api.init.php from that loopback address, with a User-Version header per
+        version given; the body read into .body."""
+        connection = http.client.HTTPSConnection("localhost", self.port, context=self.context,
+                                                 source_address=(source, 0), timeout=30)
+        connection.putrequest("GET", "/api.init.php")
+        for name, value in [("User-Version", v) for v in versions] + (
+                [("X-Forwarded-For", forwarded)] if forwarded else []):
+            connection.putheader(name, value)
+        connection.endheaders()
+        answer = connection.getresponse()
+        answer.body = answer.read()
+        connection.close()
+        return answer
+
+    def bucket(self, **asked) -> str:
+        """The bucket that the adoption log gives a GET from that source (as ask takes it)."""
+        log = self.folder / "adoption.log"
+        seen = log.read_text().count("\n") if log.exists() else 0
+        self.ask("2.1.0.0", **asked)  # nginx logs it only after its answer is sent
+        return wait_until(lambda: log.read_text().split("\n")[seen:-1], 10)[0].split()[2]
 
     def start(self) -> "ReferenceEndpoint":
         f, fpm = self.folder, sorted(Path("/usr/sbin").glob("php-fpm*"))
