@@ -93,6 +93,28 @@ def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: P
           f" files, folders and registry lines the install added, left behind: {len(left)}")
 
 
+def rollout(reference: ReferenceEndpoint, output: Path):
+    print("\n== 7. A staged rollout of 2.2.0.0 over 2.1.0.0: after each step, 2,000 launchers ask,"
+          " each from its own address of 127.0.0.0/8, and those offered the update take it")
+    callers = dict.fromkeys((f"127.2.{n // 250}.{n % 250 + 1}" for n in range(2000)), "2.1.0.0")
+    url, log = f"https://localhost:{reference.port}/download/Tapwright-%s.exe", reference.folder
+    reference.publish("2.1.0.0", url % "2.1.0.0")
+    seen = len((log := log / "adoption.log").read_bytes()) if log.exists() else 0
+    for step in (("2.2.0.0", url % "2.2.0.0", "--rollout", "5"), ("--rollout", "25"),
+                 ("--halt",), ("--rollout", "100"), ()):
+        reference.publish(*step) if step else None
+        offered = [c for c, v in callers.items() if b"2.2.0.0" in reference.ask(v, source=c).body]
+        callers.update(dict.fromkeys(offered, "2.2.0.0"))
+        print(f"   publish {' '.join(step[-2:]) or 'nothing more'}: offered to {len(offered)} of "
+              f"2,000 ({len(offered) / 20:.1f} %); at 2.2.0.0 now "
+              f"{list(callers.values()).count('2.2.0.0') / 20:.1f} %")
+    (output / "adoption.log").write_bytes(log.read_bytes()[seen:])
+    report = subprocess.run([REPOSITORY / "endpoint/report", output / "adoption.log", "--per",
+                             "second", "--rollouts", reference.folder / "www/rollouts.log",
+                             "--picture", output / "rollout"], capture_output=True, text=True)
+    print("   " + (report.stdout + report.stderr).strip().replace("\n", "\n   "))
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--config", default=str(REPOSITORY / "build/demo/tools/bench.json"))
@@ -131,6 +153,7 @@ def main() -> int:
                         shutil.move(box["picture"], picture)
                         print(f"   {lang:<12} {kind:<6} \"{box['caption']}\": "
                               f"{box['text'].split(chr(13))[0]}  ({os.path.relpath(picture)})")
+                rollout(reference, output)
     except (BenchError, RuntimeError) as error:
         print(f"\nThe demo could not run: {error}", file=sys.stderr)
         return 1
