@@ -94,25 +94,21 @@ def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: P
 
 
 def rollout(reference: ReferenceEndpoint, output: Path):
-    print("\n== 7. A staged rollout of 2.2.0.0 over 2.1.0.0: after each step, 2,000 launchers ask,"
-          " each from its own address of 127.0.0.0/8, and those offered the update take it")
+    print("\n== 7. A staged rollout: 2,000 launchers, each from its own address, ask at each step")
     callers = dict.fromkeys((f"127.2.{n // 250}.{n % 250 + 1}" for n in range(2000)), "2.1.0.0")
-    url, log = f"https://localhost:{reference.port}/download/Tapwright-%s.exe", reference.folder
+    url = f"https://localhost:{reference.port}/download/Tapwright-%s.exe"
     reference.publish("2.1.0.0", url % "2.1.0.0")
-    seen = len((log := log / "adoption.log").read_bytes()) if log.exists() else 0
+    seen = (log := reference.folder / "tapwright-adoption.log").exists() and log.stat().st_size
     for step in (("2.2.0.0", url % "2.2.0.0", "--rollout", "5"), ("--rollout", "25"),
                  ("--halt",), ("--rollout", "100"), ()):
         reference.publish(*step) if step else None
         offered = [c for c, v in callers.items() if b"2.2.0.0" in reference.ask(v, source=c).body]
         callers.update(dict.fromkeys(offered, "2.2.0.0"))
-        print(f"   publish {' '.join(step[-2:]) or 'nothing more'}: offered to {len(offered)} of "
-              f"2,000 ({len(offered) / 20:.1f} %); at 2.2.0.0 now "
-              f"{list(callers.values()).count('2.2.0.0') / 20:.1f} %")
+        print(f"   {' '.join(step[-2:]) or 'then'}: offered to {len(offered) / 20:.1f} % of 2,000;"
+              f" at 2.2.0.0 now {list(callers.values()).count('2.2.0.0') / 20:.1f} %", flush=True)
     (output / "adoption.log").write_bytes(log.read_bytes()[seen:])
-    report = subprocess.run([REPOSITORY / "endpoint/report", output / "adoption.log", "--per",
-                             "second", "--rollouts", reference.folder / "www/rollouts.log",
-                             "--picture", output / "rollout"], capture_output=True, text=True)
-    print("   " + (report.stdout + report.stderr).strip().replace("\n", "\n   "))
+    subprocess.run([REPOSITORY / "endpoint/report", "adoption.log", "--per", "second",
+                    "--rollouts", reference.folder / "www/rollouts.log"], cwd=output)
 
 
 def main() -> int:

@@ -1,10 +1,9 @@
 """The update endpoints of the bench, on 127.0.0.1. Endpoint is scripted: HTTPS on
 the launcher's port and plain HTTP beside it, answers by path, the certificate
 shown, connections held unanswered; every wait ends at the next reset.
-ReferenceEndpoint is the shipped endpoint/ under nginx and PHP-FPM, in the
-foreground from a scratch folder, with the shipped nginx site, which here also
-serves the files placed in .downloads at /download/<name>, trusts 127.0.0.2 as
-its load balancer, and writes its adoption log to adoption.log.
+ReferenceEndpoint is the shipped endpoint/ under nginx and PHP-FPM, in the foreground
+from a scratch folder, with the shipped nginx site (its logs there, 127.0.0.2 its load
+balancer), which also serves the files placed in .downloads at /download/<name>.
 """
 
 import contextlib
@@ -191,7 +190,7 @@ def self_signed(folder: Path, key: str = "rsa:2048"):
 class ReferenceEndpoint:
     def __init__(self, folder: Path, port: int, cert: Path, key: Path):
         f = self.folder = Path(folder).resolve()
-        self.port, self.versions, self._processes, self._seen = port, "", [], 0
+        self.port, self.versions, self._processes, self._seen, self._asked = port, "", [], 0, 0
         self.context = ssl.create_default_context(cafile=cert)
         self.context.verify_flags |= ssl.VERIFY_X509_PARTIAL_CHAIN  # a CA's leaf, or its own
         self.downloads = f / "downloads"
@@ -208,9 +207,7 @@ class ReferenceEndpoint:
                 "/etc/ssl/private/updates.example.com.key": str(Path(key).resolve()),
                 "/srv/tapwright-endpoint": str(f / "www"),
                 "/run/php/tapwright-endpoint.sock": str(f / "php-fpm.sock"),
-                "set_real_ip_from 192.0.2.1;": "set_real_ip_from 127.0.0.2;",
-                "access_log /var/log/nginx/access.log;": f"access_log {f}/access.log asked;",
-                "/var/log/nginx/tapwright-adoption.log": str(f / "adoption.log"),
+                "/var/log/nginx/": f"{f}/", "192.0.2.1;": "127.0.0.2;",
                 "    location / {": f"    location /download/ {{ alias {self.downloads}/; }}\n"
                                    + "    location / {"}.items():
             if placeholder not in site:
@@ -245,26 +242,22 @@ class ReferenceEndpoint:
             raise RuntimeError(published.stderr.strip() or f"publish: {published.returncode}")
 
     def ask(self, *versions: str, source="127.0.0.1", forwarded=None) -> http.client.HTTPResponse:
-        """One GET of /api.init.php from that loopback address, with a User-Version header per
-        version given; the body read into .body."""
+        """A GET of /api.init.php from that loopback address; its body read into .body."""
         connection = http.client.HTTPSConnection("localhost", self.port, context=self.context,
                                                  source_address=(source, 0), timeout=30)
-        connection.putrequest("GET", "/api.init.php")
-        for name, value in [("User-Version", v) for v in versions] + (
-                [("X-Forwarded-For", forwarded)] if forwarded else []):
-            connection.putheader(name, value)
-        connection.endheaders()
+        connection.request("GET", "/api.init.php", headers=dict(  # a second version: a second
+            zip(("User-Version", "user-version"), versions),  # User-Version header
+            **{"X-Forwarded-For": forwarded} if forwarded else {}))
         answer = connection.getresponse()
         answer.body = answer.read()
-        connection.close()
-        return answer
+        return connection.close() or answer
 
     def bucket(self, **asked) -> str:
         """The bucket that the adoption log gives a GET from that source (as ask takes it)."""
-        log = self.folder / "adoption.log"
-        seen = log.read_text().count("\n") if log.exists() else 0
-        self.ask("2.1.0.0", **asked)  # nginx logs it only after its answer is sent
-        return wait_until(lambda: log.read_text().split("\n")[seen:-1], 10)[0].split()[2]
+        self._asked += 1  # a version of its own finds its line, which nginx writes after answering
+        self.ask(version := f"0.0.0.{self._asked}", **asked)
+        lines = lambda: (self.folder / "tapwright-adoption.log").read_text().split(f" {version} ")
+        return wait_until(lambda: lines()[1:], 10)[0].split()[0]
 
     def start(self) -> "ReferenceEndpoint":
         f, fpm = self.folder, sorted(Path("/usr/sbin").glob("php-fpm*"))
@@ -309,8 +302,6 @@ class ReferenceEndpoint:
                 start_new_session=True, preexec_fn=end_with_parent))
 
     def _accepts(self) -> bool:
-        try:
-            socket.create_connection(("127.0.0.1", self.port), 1).close()
-            return True
-        except OSError:
-            return False
+        with contextlib.suppress(OSError):
+            return socket.create_connection(("127.0.0.1", self.port), 1).close() or True
+        return False
