@@ -1,6 +1,6 @@
 <?php
 // The launcher's update check, for callers that nginx does not answer itself from the files
-// that publish writes beside release.json.
+// that publish writes into the endpoint's state beside releases.json.
 require_once __DIR__ . '/version.php';
 
 header('Content-Type: application/json');
@@ -8,14 +8,19 @@ header('Content-Type: application/json');
 header('Cache-Control: no-store, private');
 header('Vary: User-Version');
 
-// The release as publish wrote it. Silenced, because a missing file is answered below, never
-// reported inside the body.
-$release = json_decode((string) @file_get_contents(__DIR__ . '/release.json'), true);
-$address = $release['address'] ?? null;
+// The releases as publish wrote them, in the state that its link names: read anew, since PHP's
+// realpath cache would keep the link's old target for minutes. Silenced, because a missing file
+// is answered below, never reported inside the body.
+$state = json_decode((string) @file_get_contents(__DIR__ . '/' . @readlink(__DIR__ . '/state')
+    . '/releases.json'), true);
+$releases = $state['releases'] ?? null;
 $caller = ParseVersion($_SERVER['HTTP_USER_VERSION'] ?? null);
+// The bucket that nginx placed the caller's network in, so that its answers and these agree.
+$bucket = filter_var($_SERVER['TAPWRIGHT_BUCKET'] ?? null, FILTER_VALIDATE_INT,
+    ['options' => ['min_range' => 0, 'max_range' => 99]]);
 
 // publish refuses such a release, but a file edited by hand could still hold one.
-if (ReleaseProblem($release['version'] ?? null, $address) !== null) {
+if (ReleasesProblem($releases) !== null) {
     // Monitoring sees the broken release; the launcher, which ignores the status, sees no update.
     http_response_code(503);
     $update = '';
@@ -26,6 +31,8 @@ if (ReleaseProblem($release['version'] ?? null, $address) !== null) {
     http_response_code(400);
     $update = '';
 } else {
-    $update = IsOlder($caller, ParseVersion($release['version'])) ? $address : '';
+    $update = Offer($releases, $bucket === false ? null : $bucket, $caller);
 }
+// For the adoption log, which nginx writes and from which it hides this header.
+header('X-Tapwright-Answer: ' . ($update === '' ? 'none' : 'offer'));
 echo AnswerBody($update);

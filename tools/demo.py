@@ -93,6 +93,24 @@ def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: P
           f" files, folders and registry lines the install added, left behind: {len(left)}")
 
 
+def rollout(reference: ReferenceEndpoint, output: Path):
+    print("\n== 7. A staged rollout: 2,000 launchers, each from its own address, ask at each step")
+    callers = dict.fromkeys((f"127.2.{n // 250}.{n % 250 + 1}" for n in range(2000)), "2.1.0.0")
+    url = f"https://localhost:{reference.port}/download/Tapwright-%s.exe"
+    reference.publish("2.1.0.0", url % "2.1.0.0")
+    seen = (log := reference.folder / "tapwright-adoption.log").exists() and log.stat().st_size
+    for step in (("2.2.0.0", url % "2.2.0.0", "--rollout", "5"), ("--rollout", "25"),
+                 ("--halt",), ("--rollout", "100"), ()):
+        reference.publish(*step) if step else None
+        offered = [c for c, v in callers.items() if b"2.2.0.0" in reference.ask(v, source=c).body]
+        callers.update(dict.fromkeys(offered, "2.2.0.0"))
+        print(f"   {' '.join(step[-2:]) or 'then'}: offered to {len(offered) / 20:.1f} % of 2,000;"
+              f" at 2.2.0.0 now {list(callers.values()).count('2.2.0.0') / 20:.1f} %", flush=True)
+    (output / "adoption.log").write_bytes(log.read_bytes()[seen:])
+    subprocess.run([REPOSITORY / "endpoint/report", "adoption.log", "--per", "second",
+                    "--rollouts", reference.folder / "www/rollouts.log"], cwd=output)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--config", default=str(REPOSITORY / "build/demo/tools/bench.json"))
@@ -131,6 +149,7 @@ def main() -> int:
                         shutil.move(box["picture"], picture)
                         print(f"   {lang:<12} {kind:<6} \"{box['caption']}\": "
                               f"{box['text'].split(chr(13))[0]}  ({os.path.relpath(picture)})")
+                rollout(reference, output)
     except (BenchError, RuntimeError) as error:
         print(f"\nThe demo could not run: {error}", file=sys.stderr)
         return 1

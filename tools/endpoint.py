@@ -1,14 +1,15 @@
 """The update endpoints of the bench, on 127.0.0.1. Endpoint is scripted: HTTPS on
 the launcher's port and plain HTTP beside it, answers by path, the certificate
 shown, connections held unanswered; every wait ends at the next reset.
-ReferenceEndpoint is the shipped endpoint/ under nginx and PHP-FPM, in the
-foreground from a scratch folder, with the shipped nginx site, which here also
-serves the files placed in .downloads at /download/<name>.
+ReferenceEndpoint is the shipped endpoint/ under nginx and PHP-FPM, in the foreground
+from a scratch folder, with the shipped nginx site (its logs there, 127.0.0.2 its load
+balancer), which also serves the files placed in .downloads at /download/<name>.
 """
 
 import contextlib
 import ctypes
 import dataclasses
+import http.client
 import os
 import shutil
 import signal
@@ -189,7 +190,9 @@ def self_signed(folder: Path, key: str = "rsa:2048"):
 class ReferenceEndpoint:
     def __init__(self, folder: Path, port: int, cert: Path, key: Path):
         f = self.folder = Path(folder).resolve()
-        self.port, self.versions, self._processes, self._seen = port, "", [], 0
+        self.port, self.versions, self._processes, self._seen, self._asked = port, "", [], 0, 0
+        self.context = ssl.create_default_context(cafile=cert)
+        self.context.verify_flags |= ssl.VERIFY_X509_PARTIAL_CHAIN  # a CA's leaf, or its own
         self.downloads = f / "downloads"
         for made in (f / "www", self.downloads):
             made.mkdir(parents=True, exist_ok=True)
@@ -204,6 +207,7 @@ class ReferenceEndpoint:
                 "/etc/ssl/private/updates.example.com.key": str(Path(key).resolve()),
                 "/srv/tapwright-endpoint": str(f / "www"),
                 "/run/php/tapwright-endpoint.sock": str(f / "php-fpm.sock"),
+                "/var/log/nginx/": f"{f}/", "192.0.2.1;": "127.0.0.2;",
                 "    location / {": f"    location /download/ {{ alias {self.downloads}/; }}\n"
                                    + "    location / {"}.items():
             if placeholder not in site:
@@ -230,12 +234,30 @@ class ReferenceEndpoint:
         self._seen += len(lines)
         return lines
 
-    def publish(self, version: str, address: str):
+    def publish(self, *arguments: str):
         """endpoint/publish into www/; a refusal raises RuntimeError with publish's message."""
-        published = subprocess.run([ENDPOINT / "publish", version, address, self.folder / "www"],
-                                   capture_output=True, text=True, timeout=30)
+        published = subprocess.run([ENDPOINT / "publish", *arguments, self.folder / "www"],
+                                   capture_output=True, text=True, timeout=60)
         if published.returncode:
             raise RuntimeError(published.stderr.strip() or f"publish: {published.returncode}")
+
+    def ask(self, *versions: str, source="127.0.0.1", forwarded=None) -> http.client.HTTPResponse:
+        """A GET of /api.init.php from that loopback address; its body read into .body."""
+        connection = http.client.HTTPSConnection("localhost", self.port, context=self.context,
+                                                 source_address=(source, 0), timeout=30)
+        connection.request("GET", "/api.init.php", headers=dict(  # a second version: a second
+            zip(("User-Version", "user-version"), versions),  # User-Version header
+            **{"X-Forwarded-For": forwarded} if forwarded else {}))
+        answer = connection.getresponse()
+        answer.body = answer.read()
+        return connection.close() or answer
+
+    def bucket(self, **asked) -> str:
+        """The bucket that the adoption log gives a GET from that source (as ask takes it)."""
+        self._asked += 1  # a version of its own finds its line, which nginx writes after answering
+        self.ask(version := f"0.0.0.{self._asked}", **asked)
+        lines = lambda: (self.folder / "tapwright-adoption.log").read_text().split(f" {version} ")
+        return wait_until(lambda: lines()[1:], 10)[0].split()[0]
 
     def start(self) -> "ReferenceEndpoint":
         f, fpm = self.folder, sorted(Path("/usr/sbin").glob("php-fpm*"))
@@ -280,8 +302,6 @@ class ReferenceEndpoint:
                 start_new_session=True, preexec_fn=end_with_parent))
 
     def _accepts(self) -> bool:
-        try:
-            socket.create_connection(("127.0.0.1", self.port), 1).close()
-            return True
-        except OSError:
-            return False
+        with contextlib.suppress(OSError):
+            return socket.create_connection(("127.0.0.1", self.port), 1).close() or True
+        return False

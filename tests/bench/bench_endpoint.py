@@ -6,17 +6,20 @@ side on 127.0.0.1 in one run on one machine: only the ratios mean something else
                                           [--cert ecdsa|rsa] [--connections 16 64 256]
                                           [--keep]
 
-An up-to-date caller and one at an earlier release (nginx answers both from the files that
-publish writes) and one at a version never published here (PHP answers it) are measured
-apart, with a new TLS connection per request (a "Connection: close" header, as each launcher
+An up-to-date caller, one at the release before a rollout inside its cohort and one outside it,
+one at an earlier release (nginx answers all four from the files that publish writes) and one at a
+version never published here (PHP answers it) are measured apart, with a new TLS connection per request (a "Connection: close" header, as each launcher
 process connects: once with the site's session resumption, which wrk uses, and once with it off,
 so that each request pays a full handshake) and with keep-alive. Each figure is the best of
 --rounds runs taken in turns. Beside wrk's rates, which the load generator's own share of the
 cores holds down, it gives the CPU time nginx and PHP-FPM spent per request, which is what a
-server pays. A markdown table of the figures ends the output. It takes about 4 minutes.
+server pays. Before them, the rollout: over 10,000 distinct loopback addresses, the share
+offered at each share published, the callers that lose an offer as it grows, and the offers after
+a halt. A markdown table of each ends the output. It takes about 8 minutes.
 """
 
 import argparse
+import concurrent.futures
 import datetime
 import json
 import os
@@ -26,24 +29,29 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import time
 import urllib.request
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from endpoint import ReferenceEndpoint  # noqa: E402
+from endpoint import ENDPOINT, ReferenceEndpoint  # noqa: E402
 
-EARLIER, NEWEST = "2.0.1.0", "2.1.0.0"  # published in this order
-NO_UPDATE = b'{"update":""}'
-CALLERS = (  # what is measured: its name, the path asked, the caller's version
-    ("limit (static file)", "/limit", NEWEST),
-    ("up-to-date caller (nginx)", "/api.init.php", NEWEST),
-    ("older caller, an earlier release (nginx)", "/api.init.php", EARLIER),
-    ("older caller, never published here (PHP)", "/api.init.php", "1.0.0.0"))
+EARLIER, BEFORE, NEWEST = "2.0.1.0", "2.1.0.0", "2.2.0.0"  # published in this order, the last
+NO_UPDATE = b'{"update":""}'  # rolling out over the one before
+CALLERS = (  # what is measured: its name, the path asked, the caller's version, 127.0.0.1 inside
+    # the cohort of the rollout or not (None: as it was), the aim with a new connection per request
+    ("limit (static file)", "/limit", NEWEST, None, None),
+    ("up-to-date caller (nginx)", "/api.init.php", NEWEST, None, 0.9),
+    ("caller inside the rollout's cohort (nginx)", "/api.init.php", BEFORE, True, 0.9),
+    ("caller outside the rollout's cohort (nginx)", "/api.init.php", BEFORE, False, 0.9),
+    ("older caller, an earlier release (nginx)", "/api.init.php", EARLIER, None, 0.6),
+    ("older caller, never published here (PHP)", "/api.init.php", "1.0.0.0", None, 0.6))
+SHARES = ("1", "5", "25", "50", "100")  # then a halt
+ADDRESSES = [f"127.10.{n // 250}.{n % 250 + 1}" for n in range(10000)]
 MODES = (  # name, whether the site resumes sessions, whether each request has its own connection
     ("new TLS connection, full handshake", False, True),
     ("new TLS connection, resumed session", True, True),
     ("keep-alive", True, False))
-AIMS = {"up-to-date": 0.9, "older": 0.6}  # with a new connection per request
 WRK_TIMEOUT = "5s"
 
 
@@ -84,17 +92,47 @@ def endpoint_for(folder: Path, port: int, cert, key, resumption: bool) -> Refere
     return endpoint
 
 
-def check_answers(endpoint: ReferenceEndpoint, cert: Path, address: str):
+def check_answers(endpoint: ReferenceEndpoint, cert: Path, address: str, inside):
     """Each caller gets what it should, before anything is timed."""
     context = ssl.create_default_context(cafile=str(cert))
-    offer = json.dumps({"update": address}, separators=(",", ":")).replace("/", "\\/").encode()
-    for name, path, version in CALLERS:
+    offer = lambda version: json.dumps(  # noqa: E731
+        {"update": address % version}, separators=(",", ":")).replace("/", "\\/").encode()
+    now = False
+    for name, path, version, cohort, _ in CALLERS:
+        if cohort is not None:
+            now = inside(cohort)
         request = urllib.request.Request(f"https://localhost:{endpoint.port}{path}",
                                          headers={"User-Version": version})
         with urllib.request.urlopen(request, context=context, timeout=10) as answer:
             body = answer.read()
-        if body != (NO_UPDATE if version == NEWEST else offer):
+        if body != (NO_UPDATE if path == "/limit" or version == NEWEST or (
+                version == BEFORE and not now) else offer(NEWEST if now else BEFORE)):
             raise RuntimeError(f"{name} is answered {body!r}")
+
+
+def rollout(endpoint: ReferenceEndpoint, shares: list):
+    """Over 10,000 distinct addresses, each asking from its own: the share offered at each share
+    published, the callers offered at a lower share and not at this one, and the offers after a
+    halt, each from the first request after publish ends; and how long publish took."""
+    before: set = set()
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        for share in SHARES + ("halt",):
+            started = time.monotonic()
+            endpoint.publish(*(("--halt",) if share == "halt" else ("--rollout", share)))
+            took = time.monotonic() - started
+            bodies = pool.map(lambda a: endpoint.ask(BEFORE, source=a).body, ADDRESSES)
+            offered = {a for a, body in zip(ADDRESSES, bodies) if NEWEST.encode() in body}
+            shares.append((share, len(offered) / len(ADDRESSES),
+                           len(before - offered) if share != "halt" else None, took))
+            print("  " + ", ".join(rollout_cells(shares[-1])), flush=True)
+            before = offered
+
+
+def rank(bucket: str, version: str) -> int:
+    """Where this release orders the bucket: at a share above this, the bucket is offered it."""
+    code = f'require "{ENDPOINT}/version.php"; echo array_search({bucket}, Cohort("{version}", 100));'
+    return int(subprocess.run(["php", "-r", code], capture_output=True, text=True,
+                              check=True).stdout)
 
 
 def server_cpu(endpoint: ReferenceEndpoint) -> float:
@@ -132,22 +170,31 @@ def wrk(port: int, path: str, version: str, connections: int, close: bool, durat
     return float(rate.group(1)), seconds(latency["50"]), seconds(latency["99"]), errors
 
 
-def measure(args, scratch: Path, cert, key, resumption: bool, rows: list):
-    address = f"https://localhost:{args.port}/download/TapwrightSetup-{NEWEST}.exe"
+def measure(args, scratch: Path, cert, key, resumption: bool, rows: list, shares: list):
+    address = f"https://localhost:{args.port}/download/TapwrightSetup-%s.exe"
     folder = scratch / ("resumed" if resumption else "full")
     with endpoint_for(folder, args.port, cert, key, resumption) as endpoint:
-        endpoint.publish(EARLIER, address.replace(NEWEST, EARLIER))
-        endpoint.publish(NEWEST, address)
+        for version in (EARLIER, BEFORE, NEWEST):
+            endpoint.publish(version, address % version, "--rollout", "0" if version == NEWEST
+                             else "100")
+        if not resumption:
+            rollout(endpoint, shares)
+        # wrk asks from 127.0.0.1, inside the rollout's cohort at a share above its bucket's rank.
+        place = rank(endpoint.bucket(), NEWEST)
+        inside = lambda cohort: endpoint.publish("--rollout", str(place + cohort)) or cohort  # noqa
         args.versions = endpoint.versions
-        check_answers(endpoint, cert, address)
+        check_answers(endpoint, cert, address, inside)
         endpoint.asked()
         for mode, resumes, close in MODES:
             if resumes != resumption:
                 continue
             for connections in args.connections:
-                runs = {name: [] for name, _, _ in CALLERS}
+                runs = {name: [] for name, *_ in CALLERS}
                 for _ in range(args.rounds):  # in turns, so that a slow spell falls on all alike
-                    for name, path, version in CALLERS:
+                    for name, path, version, cohort, _ in CALLERS:
+                        if cohort is not None:
+                            inside(cohort)
+                            endpoint.asked()
                         cpu = server_cpu(endpoint)
                         rate, median, p99, errors = wrk(args.port, path, version, connections,
                                                         close, args.seconds)
@@ -161,8 +208,8 @@ def measure(args, scratch: Path, cert, key, resumption: bool, rows: list):
                 best = {name: (*max(got)[:3], sum(run[3] for run in got), max(got)[4],
                                min(run[5] for run in got)) for name, got in runs.items()}
                 limit = best[CALLERS[0][0]]
-                for name, _, _ in CALLERS:
-                    aim = AIMS.get(name.split()[0]) if close else None
+                for name, _, _, _, aim in CALLERS:
+                    aim = aim if close else None
                     row = (mode, connections, name, *best[name], best[name][0] / limit[0],
                            limit[5] / best[name][5], aim)
                     rows.append(row)
@@ -184,6 +231,19 @@ HEADS = ["connection", "conns", "caller", "requests/s", "median", "99%", "errors
 
 def line_for(row) -> str:
     return "  " + ", ".join(f"{head} {cell}" for head, cell in zip(HEADS, cells(row)) if cell)
+
+
+ROLLOUT_HEADS = ["share published", f"offered, of {len(ADDRESSES):,} addresses", "off by",
+                 "offered at a lower share, not at this one", "publish took", "aim"]
+
+
+def rollout_cells(row) -> list:
+    share, offered, lost, took = row
+    halt = share == "halt"
+    return [share if halt else f"{share} %", f"{offered:.2%}",
+            "" if halt else f"{(offered * 100 - int(share)):+.2f} points",
+            "" if halt else str(lost), f"{took * 1e3:.0f} ms",
+            "no offer" if halt else "within ±1.5 points, none lost"]
 
 
 def table(rows, machine: str) -> str:
@@ -215,15 +275,20 @@ def main() -> int:
         return 1
     scratch = Path(tempfile.mkdtemp(prefix="tapwright-bench-endpoint-"))
     rows: list = []
+    shares: list = []
     try:
         cert, key = certificate(scratch, args.cert)
         print(f"The endpoint against its limit on https://localhost:{args.port} ({scratch}):")
         for resumption in (False, True):
-            measure(args, scratch, cert, key, resumption, rows)
+            measure(args, scratch, cert, key, resumption, rows, shares)
     finally:
         if not args.keep:
             shutil.rmtree(scratch, ignore_errors=True)
-    print("\n" + table(rows, machine_line(args)))
+    machine = machine_line(args)
+    print(f"\nThe rollout over {len(ADDRESSES):,} addresses, measured on {machine}.\n\n| "
+          + " | ".join(ROLLOUT_HEADS) + " |\n|" + "---|" * len(ROLLOUT_HEADS) + "\n"
+          + "\n".join(f"| {' | '.join(rollout_cells(row))} |" for row in shares))
+    print("\n" + table(rows, machine))
     return 0
 
 
