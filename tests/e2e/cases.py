@@ -12,6 +12,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 import unittest
 from pathlib import Path
 from typing import Dict, Optional, Tuple
@@ -394,8 +395,8 @@ class UpdateUnderFaults(unittest.TestCase):
             self.assertEqual([running.finish().exit_code for running in setups_running], codes)
             holder.wait(30)
 
-        # Held for a second, an installed program or a staged one: the update waits for it.
-        update(["2.1.0.0"], main, 1000, [0])
+        # Held for a moment, an installed program or a staged one: the update waits for it.
+        update(["2.1.0.0"], main, 2500, [0])
         whole["2.1.0.0"] = (main.read_bytes(), launcher.read_bytes())
         update(["2.0.1.0"], folder / "TapwrightService.exe.new", 1000, [0])
         self.assertEqual(state(), "2.0.1.0")
@@ -424,10 +425,12 @@ class UpdateUnderFaults(unittest.TestCase):
                     self.assertEqual((run(setups[target]).exit_code, state()), (0, target), change)
             self.assertEqual({path: path.read_bytes() for path in kept}, kept, change)
         self.assertEqual((len(between) > 5, given_up), (True, True), "kills inside the swap")
-        # The product starts while the uninstaller waits for a file held a moment: nothing goes.
-        installed, holder = ours(), SESSION.hold(main, 1500)
+        # The product starts a moment after the uninstaller, while a file it needs is held:
+        # nothing goes.
+        installed, holder = ours(), SESSION.hold(main, 2500)
         u = windows_path(folder / "Uninstall.exe")
         uninstall = SESSION.start(u, f"{quoted(u)} /S _?={windows_path(folder)}", grace=60)
+        time.sleep(1)
         let_go = SESSION.hold_mutex(main)
         refused = uninstall.finish()
         let_go(), holder.wait(30)
