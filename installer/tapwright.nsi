@@ -18,6 +18,7 @@ SetCompressor /SOLID lzma
 XPStyle on
 
 !include LogicLib.nsh
+!include "languages.nsh"
 
 !macro Require NAME
   !ifndef ${NAME}
@@ -69,6 +70,7 @@ VIAddVersionKey LegalCopyright "${PRODUCT}"
 
 Page instfiles
 UninstPage uninstConfirm
+UninstallText "$(ConfirmUninstall)"
 UninstPage instfiles
 
 Var Created
@@ -170,8 +172,7 @@ Section
     ${If} $Created & ${FOLDER_PROGRAMS}
       RMDir "$LOCALAPPDATA\Programs"
     ${EndIf}
-    MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} is running, so it could not be updated to \
-        ${VERSION}. Nothing was changed. Close ${PRODUCT} and run this setup again." /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "$(RunningNotUpdated)" /SD IDOK
     Abort "${PRODUCT} is running: nothing was changed."
   ${EndIf}
   WriteUninstaller "$INSTDIR\${UNINSTALLER_FILE}"
@@ -199,8 +200,7 @@ Section Uninstall
   !insertmacro CheckFree "${MAIN_FILE}"
   !insertmacro CheckFree "${LAUNCHER_FILE}"
   ${If} $Free = 0
-    MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} is running, so it could not be removed. Nothing \
-        was changed. Close ${PRODUCT} and try again." /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "$(RunningNotRemoved)" /SD IDOK
     Abort "${PRODUCT} is running: nothing was changed."
   ${EndIf}
   ReadRegDWORD $Created HKCU "${ENTRY}" "Created"
