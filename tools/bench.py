@@ -324,15 +324,15 @@ class Session:
 
     def refusal(self, program: Path, arguments: str = "", lang: str = "en_US.UTF-8",
                 shots: Optional[Path] = None) -> Run:
-        """A setup, or the uninstaller in place ("_?=<its folder>"), run with its wizard while the
-        product runs: its boxes are the wizard's first window, then the one that refuses."""
+        """A setup (or the uninstaller, "_?=<its folder>") that the product running stops: its
+        boxes are its wizard's first window, then the box that says so."""
         running = self.start(path := windows_path(program), f"{quoted(path)} {arguments}",
                              lang=lang, grace=30)
         wizard = running.next_box(30)
         if arguments:  # "Uninstall" on the confirmation page, which leaves the window open
             self.bench("press", "--hwnd", str(wizard["hwnd"]), "--button", str(BUTTONS["OK"]))
         running.answer(running.next_box(30), "OK", shots)
-        running.answer(wizard, "CANCEL")  # an aborted wizard leaves only Cancel enabled
+        running.answer(wizard, "CANCEL")  # an aborted wizard has only Cancel; one that quit is gone
         return running.finish()
 
     def snapshot(self) -> dict:
