@@ -72,6 +72,7 @@ VIAddVersionKey LegalCopyright "${PRODUCT}"
 
 Page instfiles
 UninstPage uninstConfirm
+UninstallText "$(ConfirmUninstall)"
 UninstPage instfiles
 
 Var Created

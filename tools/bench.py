@@ -15,7 +15,6 @@ import hashlib
 import http.server
 import json
 import os
-import re
 import select
 import shlex
 import shutil
@@ -28,11 +27,12 @@ import time
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
+import pylnk  # Debian's python3-liblnk
 from endpoint import Endpoint, ReferenceEndpoint, Response, end_with_parent, wait_until
 
 MAIN_PROGRAM = "Tapwright.exe"
 REPOSITORY = Path(__file__).resolve().parents[1]
-BUTTONS = {"OK": 1, "YES": 6, "NO": 7}
+BUTTONS = {"OK": 1, "CANCEL": 2, "YES": 6, "NO": 7}
 STAND_INS = {"versioned": "tapwright_bench", "noversion": "tapwright_bench_noversion",
              "maxversion": "tapwright_bench_maxversion"}
 
@@ -384,13 +384,25 @@ class Session:
         finally:
             self.endpoint.start()
 
-    def shortcut(self) -> Tuple[str, str]:
-        """The target of the product's Start-menu shortcut, and "/inst" when it carries that
-        argument (the link keeps its arguments as UTF-16 text)."""
-        link = (self.product_folder.parents[2] / "Roaming/Microsoft/Windows/Start Menu/Programs"
-                / "Tapwright.lnk").read_bytes()
-        target = re.search(rb"([A-Z]:\\[ -~]+?\.exe)\0", link)[1].decode()
-        return target, "/inst" if "/inst".encode("utf-16-le") in link else ""
+    def shortcut(self) -> Tuple[str, str, str]:
+        """The product's Start-menu shortcut: its target, its arguments and its working folder."""
+        link = pylnk.file()  # Debian 12's pylnk.open() refuses every file; the object's open works
+        link.open(str(self.product_folder.parents[2] / "Roaming/Microsoft/Windows/Start Menu"
+                      "/Programs/Tapwright.lnk"))
+        return link.local_path, link.command_line_arguments or "", link.working_directory
+
+    def refusal(self, program: Path, arguments: str = "", lang: str = "en_US.UTF-8",
+                shots: Optional[Path] = None) -> Run:
+        """A setup (or the uninstaller, "_?=<its folder>") that the product running stops: its
+        boxes are its wizard's first window, then the box that says so."""
+        running = self.start(path := windows_path(program), f"{quoted(path)} {arguments}",
+                             lang=lang, grace=30)
+        wizard = running.next_box(30)
+        if arguments:  # "Uninstall" on the confirmation page, which leaves the window open
+            self.bench("press", "--hwnd", str(wizard["hwnd"]), "--button", str(BUTTONS["OK"]))
+        running.answer(running.next_box(30), "OK", shots)
+        running.answer(wizard, "CANCEL")  # an aborted wizard has only Cancel; one that quit is gone
+        return running.finish()
 
     def snapshot(self) -> dict:
         """Every file of the prefix, with a hash of its bytes, and every line of the registry:
@@ -462,7 +474,13 @@ class Running:
                 return None
         return None
 
-    def answer(self, box: dict, button: str):
+    def answer(self, box: dict, button: str, shots: Optional[Path] = None):
+        if shots is not None:  # a picture of the box, from the display
+            left, top, right, bottom = box["rect"]
+            box["picture"] = shots / f"{box['hwnd']}.png"
+            subprocess.run(["import", "-display", self.session.display, "-window", "root",
+                            "-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage",
+                            str(box["picture"])], timeout=30, check=True, capture_output=True)
         box["answer"] = button
         pressed = self.session.bench("press", "--hwnd", str(box["hwnd"]), "--button",
                                      str(BUTTONS[button]))
@@ -475,14 +493,8 @@ class Running:
         first button, so that no run can hang on it) and reports the run."""
         pending = list(answers)
         while (box := self.next_box(max(0.1, self.deadline - time.monotonic()))) is not None:
-            if shots is not None:  # a picture of the box, from the display
-                left, top, right, bottom = box["rect"]
-                box["picture"] = shots / f"{box['hwnd']}.png"
-                subprocess.run(["import", "-display", self.session.display, "-window", "root",
-                                "-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage",
-                                str(box["picture"])], timeout=30, check=True, capture_output=True)
             first = {value: key for key, value in BUTTONS.items()}[box["buttons"][0]["id"]]
-            self.answer(box, pending.pop(0) if pending else first)
+            self.answer(box, pending.pop(0) if pending else first, shots)
         try:
             self.process.wait(timeout=max(1.0, self.deadline - time.monotonic()))
         except subprocess.TimeoutExpired:

@@ -4,7 +4,7 @@ asked to open, whether the main program started, and the exit code. The shipped
 launcher, built for a local host, asks the reference endpoint (api.init.php
 behind nginx and PHP-FPM, run from a scratch folder). scripts/demo does it all.
 
-    python3 tools/demo.py --config build/demo/tools/bench.json [--lang de_DE.UTF-8] [--keep]
+    /usr/bin/python3 tools/demo.py --config build/demo/tools/bench.json [--lang de_DE.UTF-8]
 """
 
 import argparse
@@ -68,29 +68,34 @@ SCENES = (  # name, main program, arguments, answers, release.json's version, wh
 BOXES = (("repair", None, ()), ("update", "versioned", ("NO",)))  # kind, main program, answers
 
 
-def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: Path, lang: str):
-    old, new = (session.setup(version, main) for version, main in (
-        ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer")))
-    folder, url = session.product_folder, f"https://localhost:{session.port}/download/{new.name}"
+def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: Path, lang: str,
+          old: Path, new: Path, url: str) -> dict:
+    folder = session.product_folder
     run = lambda path, arguments, *answers: session.start(  # noqa: E731
         path, f"{quoted(path)} {arguments}", lang=lang, grace=60).finish(
         answers, Install(folder, folder), shots)
+    uninstall = lambda: run(windows_path(folder / "Uninstall.exe"), "/S").exit_code  # noqa: E731
+    (folder / "Tapwright.exe.started.jsonl").unlink()  # the stand-in's record, not the install's
+    uninstall()  # what the download of scene 3 installed
     reference.publish("2.0.1.0", url)  # the launcher that the installer starts finds no update
     before = session.snapshot()
     print(f"\n== 5. The release cycle with the real installer\n   {old.name} /S: exit code "
           f"{run(windows_path(old), '/S').exit_code}; installed: "
           f"{sorted(p.name for p in folder.glob('*.exe'))}")
     made = session.snapshot()
-    shutil.copy2(new, reference.downloads)
+    let_go = session.hold_mutex(folder / "Tapwright.exe")  # the user runs 2.1.0.0's setup by hand
+    refused = {each: session.refusal(new, lang=each, shots=shots).boxes[1] for each in LANGS}
+    let_go()
     reference.publish("2.1.0.0", url)
-    updated = run(*session.shortcut(), "YES")
+    updated = run(*session.shortcut()[:2], "YES")
     tell("5, continued. 2.1.0.0 is published; the shortcut's command; Yes; the browser downloads "
          "its installer and runs it with /S", updated, reference, output, "5-cycle")
-    (folder / "Tapwright.exe.started.jsonl").unlink()  # the stand-in's record, not the install's
-    uninstalled = run(windows_path(folder / "Uninstall.exe"), "/S").exit_code
+    (folder / "Tapwright.exe.started.jsonl").unlink()
+    uninstalled = uninstall()
     left = (made.keys() - before.keys()) & session.snapshot().keys()
     print(f"   Uninstall.exe /S: exit code {uninstalled}; of the {len(made.keys() - before.keys())}"
           f" files, folders and registry lines the install added, left behind: {len(left)}")
+    return refused
 
 
 def rollout(reference: ReferenceEndpoint, output: Path):
@@ -130,22 +135,26 @@ def main() -> int:
             use_cjk_font(session)
             (shots := session.root / "shots").mkdir()
             with session.reference_endpoint("reference") as reference:
-                address = f"https://localhost:{session.port}/download/Tapwright-2.1.0.0.exe"
+                old, new = (session.setup(version, main) for version, main in (
+                    ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer")))
+                shutil.copy2(new, reference.downloads)
+                address = f"https://localhost:{session.port}/download/{new.name}"
                 print(f"The update endpoint is endpoint/api.init.php on {reference.versions}, at "
                       f"https://localhost:{session.port}/api.init.php; the locale is {args.lang}.")
                 for name, main, arguments, answers, newest, title in SCENES:
                     reference.publish(newest, address)
                     run = session.launch(session.install(main, name), arguments, lang=args.lang,
-                                         answers=answers, shots=shots)
+                                         answers=answers, shots=shots, grace=60)
                     tell(f"{name[0]}. {title} (release.json: {newest})", run, reference, output,
                          name)
-                cycle(session, reference, output, shots, args.lang)
-                print("\n== 6. Both boxes in every language the launcher speaks")
+                refused = cycle(session, reference, output, shots, args.lang, old, new, address)
+                print("\n== 6. The launcher's two boxes and the setup's in every language")
                 for lang in LANGS:
-                    for kind, main, answers in BOXES:
-                        run = session.launch(session.install(main, kind), lang=lang,
-                                             answers=answers, shots=shots)
-                        box, picture = run.boxes[0], output / f"languages/{lang[:5]}-{kind}.png"
+                    boxes = {kind: session.launch(session.install(main, kind), lang=lang,
+                                                  answers=answers, shots=shots).boxes[0]
+                             for kind, main, answers in BOXES}
+                    for kind, box in {**boxes, "setup": refused[lang]}.items():
+                        picture = output / f"languages/{lang[:5]}-{kind}.png"
                         shutil.move(box["picture"], picture)
                         print(f"   {lang:<12} {kind:<6} \"{box['caption']}\": "
                               f"{box['text'].split(chr(13))[0]}  ({os.path.relpath(picture)})")

@@ -2,7 +2,7 @@
 program, built the same way, doing nothing or only the update query), in one
 run on one machine: only the ratios mean something elsewhere.
 
-    python3 tests/bench/bench_launcher.py --config <build>/tools/bench.json
+    /usr/bin/python3 tests/bench/bench_launcher.py --config <build>/tools/bench.json
                                           [--runs 25] [--hold-runs 3] [--keep]
 
 scripts/bench builds what this needs and runs it. A markdown table of the

@@ -1,7 +1,7 @@
 """The launcher as its users meet it, under Wine: one table of cases, then the
 few that need their own choreography, all on one bench session.
 
-    python3 tests/e2e/cases.py --config <build>/tools/bench.json [-v] [-k name] [--keep]
+    /usr/bin/python3 tests/e2e/cases.py --config <build>/tools/bench.json [-v] [-k name] [--keep]
 """
 
 import argparse
@@ -9,17 +9,21 @@ import dataclasses
 import json
 import os
 import re
+import runpy
 import shutil
 import subprocess
 import sys
 import time
 import unittest
+from contextlib import nullcontext
 from pathlib import Path
 from typing import Dict, Optional, Tuple
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from bench import BUTTONS, Session, hex16, quoted, read_lines, windows_path  # noqa: E402
+from bench import BUTTONS, STAND_INS, Session, hex16, quoted, read_lines, windows_path  # noqa: E402
 from endpoint import Response, wait_until  # noqa: E402
+
+RELEASE = runpy.run_path(str(Path(__file__).resolve().parents[2] / "scripts/release"))
 
 
 SESSION: Session = None
@@ -155,6 +159,10 @@ def check(test: unittest.TestCase, case: Case, install, run):
     test.assertEqual([r.path for r in run.requests if not r.secure], [], "asked over plain HTTP")
     test.assertEqual(run.exit_code, 0, run.summary())
     test.assertLess(run.seconds, case.limit, run.summary())
+    if case.main in STAND_INS and case.version:  # scripts/release reads what the launcher sends
+        with test.assertRaises(ValueError) if case.version == "0.0.0.0" else nullcontext():
+            test.assertEqual(RELEASE["file_version"](install.folder / "Tapwright.exe"),
+                             case.version)
 
 
 class Table(unittest.TestCase):
@@ -297,6 +305,18 @@ SETUP_DLLS = ("comctl32", "userenv", "setupapi", "apphelp", "propsys", "dwmapi",
 ACCENTED = "https://localhost/télécharger/Tapwright-2.1.0.0.exe?canal=stable&v=2"
 ENTRIES = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ENTRY = ENTRIES + "\\Tapwright"
+REFUSALS = {  # the setup's box, then the uninstaller's, while the product runs: caption, text
+    "de_DE.UTF-8": [("Installation von Tapwright", "Tapwright wird ausgeführt und konnte daher "
+                     "nicht auf 2.1.0.0 aktualisiert werden. Es wurde nichts geändert. Bitte "
+                     "schließen Sie Tapwright und führen Sie dieses Setup erneut aus."),
+                    ("Deinstallation von Tapwright", "Tapwright wird ausgeführt und konnte daher "
+                     "nicht entfernt werden. Es wurde nichts geändert. Bitte schließen Sie "
+                     "Tapwright und versuchen Sie es erneut.")],
+    "ja_JP.UTF-8": [("Tapwright セットアップ", "Tapwright が実行中のため、2.1.0.0 にアップデートできません"
+                     "でした。何も変更されていません。Tapwright を終了してから、このセットアップをもう一度"
+                     "実行してください。"), ("Tapwright アンインストール", "Tapwright が実行中のため、アン"
+                     "インストールできませんでした。何も変更されていません。Tapwright を終了してから、もう"
+                     "一度お試しください。")]}
 
 
 class ReleaseAndReferenceEndpoint(unittest.TestCase):
@@ -323,27 +343,31 @@ class ReleaseAndReferenceEndpoint(unittest.TestCase):
                                     dlls=";".join(f"{name}=n,b" for name in SETUP_DLLS))
             made, first = SESSION.snapshot(), programs()
             let_go = SESSION.hold_mutex(folder / "Tapwright.exe")  # the product runs
+            setups = (new, ""), (folder / "Uninstall.exe", f"_?={windows_path(folder)}")
+            refused = {lang: [(box["caption"], box["text"]) for box in (SESSION.refusal(
+                *setup, lang).boxes[1] for setup in setups)] for lang in REFUSALS}
             self.assertEqual((self.silent(new).exit_code, programs()), (2, first))
             let_go()
             shutil.copy2(new, reference.downloads)
             address = f"https://localhost:{SESSION.port}/download/{new.name}"
             reference.publish("2.1.0.0", address)
-            target, arguments = SESSION.shortcut()
-            run = SESSION.start(target, f"{quoted(target)} {arguments}", grace=60).finish(
-                ["YES"])
+            target, arguments, _ = shortcut = SESSION.shortcut()
+            run = SESSION.start(target, f"{quoted(target)} {arguments}", grace=60).finish(["YES"])
             # Any older launcher is offered what json_encode escaped; a newer one is not.
             for version in ("2.0.1.0", "2.1.0.0"):
                 reference.publish(version, ACCENTED)
-            older = SESSION.launch(SESSION.install("versioned", "older"), "/inst",
-                                   answers=("YES",))
+            older = SESSION.launch(SESSION.install("versioned", "older"), "/inst", answers=("YES",))
             newest = SESSION.install("maxversion", "newest")
             current = SESSION.launch(newest, "/inst")
         self.assertEqual((installed.exit_code, list(downloads.glob("*.loaded.jsonl"))), (0, []))
         self.assertEqual(sorted(first), ["Tapwright.exe", "Tapwright.exe.started.jsonl",
                                          "TapwrightService.exe", "Uninstall.exe"])
         self.assertIn('"DisplayVersion"="2.0.1.0"', made)
-        self.assertEqual((arguments, run.opened, [box["text"] for box in run.boxes]),
-                         ("/inst", [address], [TEXTS["en_US.UTF-8"][2]]), run.summary())
+        home = "C:\\" + "\\".join(folder.relative_to(SESSION.root / "prefix/drive_c").parts)
+        self.assertEqual((shortcut, run.opened, [box["text"] for box in run.boxes]), ((
+            home + "\\TapwrightService.exe", "/inst", home), [address], [TEXTS["en_US.UTF-8"][2]]),
+            run.summary())
+        self.assertEqual(refused, REFUSALS)
         started = read_lines(folder / "Tapwright.exe.started.jsonl")
         self.assertEqual([start["version"] for start in started], ["2.0.1.0", "2.1.0.0"])
         for signed in (new, folder / "TapwrightService.exe", folder / "Uninstall.exe"):
