@@ -451,7 +451,7 @@ class UpdateUnderFaults(unittest.TestCase):
         self.assertEqual((len(between) > 5, given_up), (True, True), "kills inside the swap")
         # The product starts a moment after the uninstaller, while a file it needs is held:
         # nothing goes.
-        installed, holder = ours(), SESSION.hold(main, 2500)
+        installed, holder = ours(), SESSION.hold(main, 3500)
         u = windows_path(folder / "Uninstall.exe")
         uninstall = SESSION.start(u, f"{quoted(u)} /S _?={windows_path(folder)}", grace=60)
         time.sleep(1)
