@@ -57,7 +57,7 @@ def tell(title: str, run, reference: ReferenceEndpoint, output: Path, name: str)
     print(f"   exit code: {run.exit_code} after {run.seconds:.1f} s")
 
 
-SCENES = (  # name, main program, arguments, answers, release.json's version, what happens
+SCENES = (  # name, main program, arguments, answers, the version published, what happens
     ("1-missing", None, "", (), "2.1.0.0",
      "Tapwright.exe is missing; the user starts TapwrightService.exe"),
     ("2-inst", "versioned", "/inst", (), "2.0.1.0",
@@ -145,7 +145,7 @@ def main() -> int:
                     reference.publish(newest, address)
                     run = session.launch(session.install(main, name), arguments, lang=args.lang,
                                          answers=answers, shots=shots, grace=60)
-                    tell(f"{name[0]}. {title} (release.json: {newest})", run, reference, output,
+                    tell(f"{name[0]}. {title} (published: {newest})", run, reference, output,
                          name)
                 refused = cycle(session, reference, output, shots, args.lang, old, new, address)
                 print("\n== 6. The launcher's two boxes and the setup's in every language")
