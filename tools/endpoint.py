@@ -241,13 +241,15 @@ class ReferenceEndpoint:
         if published.returncode:
             raise RuntimeError(published.stderr.strip() or f"publish: {published.returncode}")
 
-    def ask(self, *versions: str, source="127.0.0.1", forwarded=None) -> http.client.HTTPResponse:
-        """A GET of /api.init.php from that loopback address; its body read into .body."""
+    def ask(self, *versions: str, source="127.0.0.1", forwarded=None,
+            headers=()) -> http.client.HTTPResponse:
+        """A GET of /api.init.php from that loopback address, with these further headers; its
+        body read into .body."""
         connection = http.client.HTTPSConnection("localhost", self.port, context=self.context,
                                                  source_address=(source, 0), timeout=30)
         connection.request("GET", "/api.init.php", headers=dict(  # a second version: a second
             zip(("User-Version", "user-version"), versions),  # User-Version header
-            **{"X-Forwarded-For": forwarded} if forwarded else {}))
+            **{"X-Forwarded-For": forwarded} if forwarded else {}, **dict(headers)))
         answer = connection.getresponse()
         answer.body = answer.read()
         return connection.close() or answer
