@@ -314,7 +314,7 @@ TEST(Windows, ControlsOutliveWhatTheirHandlersDo) {
 // A window that was never made stands for no reference; nothing that a form, its brush and icon or
 // a failed creation made outlives them (the first round warms the system up).
 TEST(Windows, AFailedCreationTakesNoReferenceAndNothingOutlivesItsControl) {
-    std::pair<int, int> left[2];
+    std::pair<int, int> left[2], built;
     for (std::pair<int, int>& objects : left) {
         TControl* form = BuildStartupObjects();
         HDC dc = CreateCompatibleDC(nullptr);
@@ -323,6 +323,7 @@ TEST(Windows, AFailedCreationTakesNoReferenceAndNothingOutlivesItsControl) {
         TControl* child = NewChild(form, {0, 0, 20, 20});
         AddMessageHandler(child, &FailCreation);
         for (int retry = 0; retry < 3; ++retry) form->CreateWnd();  // each retries the child
+        built = GuiObjects();
         ASSERT_TRUE(!Freed(child) && child->RefCount == 2) << "its creator and its parent hold it";
         TControl* top = NewControl(nullptr, u"Plain", 0);
         AddMessageHandler(top, &FailCreation);
@@ -335,6 +336,8 @@ TEST(Windows, AFailedCreationTakesNoReferenceAndNothingOutlivesItsControl) {
         objects = GuiObjects();
     }
     EXPECT_EQ(left[1], left[0]) << "an icon, brush or window outlived its control";
+    EXPECT_TRUE(built.first > left[1].first && built.second > left[1].second)
+        << "a live form's icon, brush and windows are counted, so a leak would be too";
 }
 
 TEST(Windows, AWindowlessAppletTakesNoDyingWindowForItsOwn) {
