@@ -338,40 +338,33 @@ class Session:
         ready, stop = self.folder("mutex") / "held.json", self.root / f"stop-{self._count}"
         process = self._holding(["wine", str(program), "mutex", *options, "--ready",
                                  hex16(windows_path(ready)), "--stop", hex16(windows_path(stop))],
-                                lambda: ready.exists() and json.loads(ready.read_text())["held"])
-        if not process:
-            raise BenchError(f"{program.name} could not take the mutex")
+                                lambda: ready.exists() and json.loads(ready.read_text())["held"],
+                                f"{program.name} could not take the mutex")
         return lambda: (stop.write_text(""), process.wait(30))
 
     def hold(self, path: Path, ms: int) -> subprocess.Popen:
         """Holds the file as a virus scanner does (the bench program's hold) from the moment it
         exists, for ms; returns once the holder watches for it (or holds it, when it exists)."""
         ready = self.folder("hold") / "held.json"
-        holder = self._holding(["wine", str(self.program("tapwright_bench")), "hold", "--file",
-                                hex16(windows_path(path)), "--ms", str(ms), "--ready",
-                                hex16(windows_path(ready))], lambda: ready.exists() and (
-                                    not path.exists() or json.loads(ready.read_text())["held"]))
-        if not holder:
-            raise BenchError(f"nothing holds {path.name}")
-        return holder
+        return self._holding(["wine", str(self.program("tapwright_bench")), "hold", "--file",
+                              hex16(windows_path(path)), "--ms", str(ms), "--ready",
+                              hex16(windows_path(ready))], lambda: ready.exists() and (
+                                  not path.exists() or json.loads(ready.read_text())["held"]),
+                             f"nothing holds {path.name}")
 
-    def _holding(self, command: Sequence[str], holds: Callable[[], bool]):
-        """The holder that command starts, once holds() says it holds, or None. Wine now and then
-        ends a program before it begins, as bench() says: such a holder is started once more at
-        once, where waiting out the time limit for it would only fail the test half a minute
-        later."""
+    def _holding(self, command: Sequence[str], holds: Callable[[], bool], failure: str):
+        """The holder that command starts, once holds(); started again if Wine ends it at once."""
         for _ in range(2):
             process = self._background(command, "holder.log")
             if wait_until(lambda: holds() or process.poll() is not None, 30) and holds():
                 return process
             if process.poll() is None:  # alive, and still not holding
                 break
-        return None
+        raise BenchError(failure)
 
     def killed(self, setup: Path, folder: Path, changes: int):
         """Runs the installer silently and SIGKILLs its Wine process (wine execs into the program)
-        at the given change in the folder, as inotify reports them: a file made, written, renamed
-        or deleted."""
+        at the changes-th file made, written, renamed or deleted in the folder (by inotify)."""
         libc = ctypes.CDLL(None, use_errno=True)
         watch = libc.inotify_init1(os.O_NONBLOCK)
         libc.inotify_add_watch(watch, bytes(folder), 0x3C8)  # close_write, moved, create, delete

@@ -243,8 +243,7 @@ class ReferenceEndpoint:
 
     def ask(self, *versions: str, source="127.0.0.1", forwarded=None,
             headers=()) -> http.client.HTTPResponse:
-        """A GET of /api.init.php from that loopback address, with these further headers; its
-        body read into .body."""
+        """A GET of /api.init.php from that loopback address, its body read into .body."""
         connection = http.client.HTTPSConnection("localhost", self.port, context=self.context,
                                                  source_address=(source, 0), timeout=30)
         connection.request("GET", "/api.init.php", headers=dict(  # a second version: a second

@@ -414,9 +414,8 @@ class UpdateUnderFaults(unittest.TestCase):
             return next((version for version, of in whole.items() if of == pair), None)
 
         def update(versions, held, ms, codes):
-            holder = SESSION.hold(held, ms)
-            setups_running = [start(setups[version]) for version in versions]
-            self.assertEqual([running.finish().exit_code for running in setups_running], codes)
+            holder, running = SESSION.hold(held, ms), [start(setups[v]) for v in versions]
+            self.assertEqual([setup.finish().exit_code for setup in running], codes)
             holder.wait(30)
 
         # Held for a moment, an installed program or a staged one: the update waits for it.
@@ -432,8 +431,7 @@ class UpdateUnderFaults(unittest.TestCase):
         # launcher is held): both programs of one version, or a second run makes them whole.
         between, given_up = [], False
         for change in range(1, 45, 2):
-            had = state()
-            target = "2.1.0.0" if had == "2.0.1.0" else "2.0.1.0"
+            target = "2.1.0.0" if (had := state()) == "2.0.1.0" else "2.0.1.0"
             holder = SESSION.hold(launcher, 1000)
             SESSION.killed(setups[target], folder, change)
             holder.wait(30)
