@@ -397,11 +397,12 @@ class UpdateUnderFaults(unittest.TestCase):
         folder, start = SESSION.product_folder, lambda setup: SESSION.start(  # noqa: E731
             p := windows_path(setup), f"{quoted(p)} /S", grace=60)
         run = lambda setup: start(setup).finish()  # noqa: E731
-        setups = {v: SESSION.setup(v, main) for v, main in (
-            ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer"))}
+        versions = ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer")
+        setups = {v: SESSION.setup(v, main) for v, main in versions}
+        whole = {v: (SESSION.programs[main].read_bytes(), SESSION.programs[  # as setup() packs
+            SESSION.launcher_program].read_bytes() + v.encode()) for v, main in versions}
         main, launcher = folder / "Tapwright.exe", folder / "TapwrightService.exe"
         self.assertEqual(run(setups["2.0.1.0"]).exit_code, 0)
-        whole = {"2.0.1.0": (main.read_bytes(), launcher.read_bytes())}
         kept = {folder / "settings.ini": b"[view]\r\nzoom=2\r\n", folder / "logs/1.log": b"ok"}
         for path, text in kept.items():
             path.parent.mkdir(exist_ok=True), path.write_bytes(text)
@@ -413,18 +414,18 @@ class UpdateUnderFaults(unittest.TestCase):
             pair = tuple(path.exists() and path.read_bytes() for path in (main, launcher))
             return next((version for version, of in whole.items() if of == pair), None)
 
-        def update(versions, held, ms, codes):
+        def update(versions, held, ms, codes, *ends):  # ends: the versions it may end at, whole
             holder, running = SESSION.hold(held, ms), [start(setups[v]) for v in versions]
             self.assertEqual([setup.finish().exit_code for setup in running], codes)
             holder.wait(30)
+            self.assertEqual((state() in ends, leftovers()),
+                             (True, ["Tapwright.exe.started.jsonl"]))
 
         # Held for a moment, an installed program or a staged one: the update waits for it.
-        update(["2.1.0.0"], main, 2500, [0])
-        whole["2.1.0.0"] = (main.read_bytes(), launcher.read_bytes())
-        update(["2.0.1.0"], folder / "TapwrightService.exe.new", 1000, [0])
-        self.assertEqual(state(), "2.0.1.0")
+        update(["2.1.0.0"], main, 2500, [0], "2.1.0.0")
+        update(["2.0.1.0"], folder / "TapwrightService.exe.new", 1000, [0], "2.0.1.0")
         # Two setups at once: one waits its turn, and what the Apps list says is what is there.
-        update(whole, launcher, 1000, [0, 0])
+        update(whole, launcher, 1000, [0, 0], *whole)
         self.assertIn(f"DisplayVersion    REG_SZ    {state()}",
                       SESSION.quiet(["wine", "reg", "query", ENTRY], 60))
         # Killed at changes spread over the swap, its attempts rolled back meanwhile (the
@@ -441,8 +442,7 @@ class UpdateUnderFaults(unittest.TestCase):
                     # Killed with the main program aside, then a program held for good: the
                     # version before comes back whole, and nothing of either attempt is left.
                     given_up = True
-                    update([target], launcher, 8000, [2])
-                    self.assertEqual((state(), leftovers()), (had, ["Tapwright.exe.started.jsonl"]))
+                    update([target], launcher, 8000, [2], had)
                 else:
                     self.assertEqual((run(setups[target]).exit_code, state()), (0, target), change)
             self.assertEqual({path: path.read_bytes() for path in kept}, kept, change)
