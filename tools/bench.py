@@ -283,8 +283,8 @@ class Session:
 
     def setup(self, version: str, main: str, certificate: Sequence[Path] = ()) -> Path:
         """The real installer of this version; with a certificate and key, signed throughout and
-        time-stamped. Its launcher carries the version after its image, so that two releases'
-        launchers differ byte for byte, as real ones do."""
+        time-stamped. Its launcher, which lies beside it, carries the version after its image, so
+        that two releases' launchers differ byte for byte, as real ones do."""
         folder = self.folder(f"setup-{version}")
         sign = [str(REPOSITORY / "scripts/sign"), *map(str, certificate)] if certificate else []
         launcher, setup = folder / "TapwrightService.exe", folder / f"TapwrightSetup-{version}.exe"

@@ -399,8 +399,8 @@ class UpdateUnderFaults(unittest.TestCase):
         run = lambda setup: start(setup).finish()  # noqa: E731
         versions = ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer")
         setups = {v: SESSION.setup(v, main) for v, main in versions}
-        whole = {v: (SESSION.programs[main].read_bytes(), SESSION.programs[  # as setup() packs
-            SESSION.launcher_program].read_bytes() + v.encode()) for v, main in versions}
+        whole = {v: (SESSION.programs[main].read_bytes(), (  # what each setup packs
+            setups[v].parent / "TapwrightService.exe").read_bytes()) for v, main in versions}
         main, launcher = folder / "Tapwright.exe", folder / "TapwrightService.exe"
         self.assertEqual(run(setups["2.0.1.0"]).exit_code, 0)
         kept = {folder / "settings.ini": b"[view]\r\nzoom=2\r\n", folder / "logs/1.log": b"ok"}
