@@ -191,6 +191,7 @@ class ReferenceEndpoint:
     def __init__(self, folder: Path, port: int, cert: Path, key: Path):
         f = self.folder = Path(folder).resolve()
         self.port, self.versions, self._processes, self._seen, self._asked = port, "", [], 0, 0
+        self.address = "127.0.0.1"  # where nginx listens
         self.context = ssl.create_default_context(cafile=cert)
         self.context.verify_flags |= ssl.VERIFY_X509_PARTIAL_CHAIN  # a CA's leaf, or its own
         self.downloads = f / "downloads"
@@ -304,5 +305,5 @@ class ReferenceEndpoint:
 
     def _accepts(self) -> bool:
         with contextlib.suppress(OSError):
-            return socket.create_connection(("127.0.0.1", self.port), 1).close() or True
+            return socket.create_connection((self.address, self.port), 1).close() or True
         return False

@@ -1,0 +1,91 @@
+"""A farm of the reference endpoint on loopback, as README's "Deploying N machines" builds one:
+nodes, each its own nginx and PHP-FPM on its own 127.0.0.x and folder (www/, the shipped files
+and publish), in the site's form for a node behind HAProxy; the shipped endpoint/haproxy.cfg on
+127.0.0.1 in front, its admin socket in the farm's folder; and the origin, the endpoint folder
+that holds the farm file (www/ of the farm's folder), from which publish drives them.
+"""
+
+import os
+import shutil
+import socket
+import subprocess
+from pathlib import Path
+
+from endpoint import ENDPOINT, ReferenceEndpoint, wait_until
+
+
+def replaced(text: str, pairs: dict) -> str:
+    for old, new in pairs.items():
+        if old not in text:
+            raise RuntimeError(f"a shipped configuration no longer holds {old}")
+        text = text.replace(old, new)
+    return text
+
+
+class Node(ReferenceEndpoint):
+    def __init__(self, folder: Path, port: int, cert, key, address: str, shared_keys: bool):
+        super().__init__(folder, port, cert, key)
+        self.address, f = address, self.folder
+        shutil.copy(ENDPOINT / "publish", f / "www")
+        site = {f"listen 127.0.0.1:{port} ssl;": f"listen {address}:{port} ssl proxy_protocol;",
+                "real_ip_header X-Forwarded-For;": "real_ip_header proxy_protocol;",
+                "set_real_ip_from 127.0.0.2;": "set_real_ip_from 127.0.0.1;"}
+        if shared_keys:  # the farm's ticket keys, which publish --tickets writes
+            site["    # ssl_session_ticket_key"] = "    ssl_session_ticket_key"
+        (f / "site.conf").write_text(replaced((f / "site.conf").read_text(), site))
+        self.reload = f"nginx -p {f} -c {f}/nginx.conf -e {f}/nginx.log -s reload"
+
+    def direct(self, version: str, source: str) -> bytes:
+        """The body answered to a caller at that address that skips the balancer, opening its
+        connection with a PROXY protocol v2 header of its own (untrusted, so its address counts)."""
+        with socket.create_connection((self.address, self.port), 10, (source, 0)) as raw:
+            raw.sendall(b"\r\n\r\n\0\r\nQUIT\n\x21\x11\0\x0c" + socket.inet_aton(source)
+                        + socket.inet_aton(self.address) + bytes(4))
+            with self.context.wrap_socket(raw, server_hostname="localhost") as tls:
+                tls.sendall(f"GET /api.init.php HTTP/1.0\r\nHost: localhost\r\nUser-Version: "
+                            f"{version}\r\n\r\n".encode())
+                return b"".join(iter(lambda: tls.recv(65536), b"")).split(b"\r\n\r\n", 1)[-1]
+
+
+class Farm(ReferenceEndpoint):
+    """The farm through its balancer: ask and publish as ReferenceEndpoint's, from the origin."""
+
+    def __init__(self, folder: Path, port: int, cert, key, count: int = 3, shared_keys=True):
+        super().__init__(folder, port, cert, key)
+        f = self.folder
+        self.nodes = [Node(f / f"node-{n}", port, cert, key, f"127.0.0.{11 + n}", shared_keys)
+                      for n in range(count)]
+        shutil.copy(ENDPOINT / "publish", f / "www")
+        servers = "".join(f"    server n{n} {node.address}:{port}\n"
+                          for n, node in enumerate(self.nodes))
+        (f / "haproxy.cfg").write_text(replaced((ENDPOINT / "haproxy.cfg").read_text(), {
+            "/run/haproxy/tapwright.sock": f"{f}/haproxy.sock", "bind :443": f"bind 127.0.0.1:{port}",
+            "    bind :::443 v6only\n": "", "    server a 192.0.2.11:443\n    server b 192.0.2.12:443"
+            "\n    server c 192.0.2.13:443\n": servers}))
+        (f / "www/farm").write_text(f"balancer unix://{f}/haproxy.sock tapwright\n" + "".join(
+            f"node n{n} {node.folder}/www {node.reload}\n" for n, node in enumerate(self.nodes)))
+        key = os.urandom(80)  # the farm's ticket keys as a first publish --tickets leaves them
+        for www in [f / "www", *(node.folder / "www" for node in self.nodes)]:
+            (www / ".tickets").mkdir(mode=0o700)
+            for name in ("current", "next", "previous"):
+                (www / f".tickets/{name}.key").write_bytes(key)
+
+    def start(self) -> "Farm":
+        for node in self.nodes:
+            node.start()
+        self._spawn(["haproxy", "-db", "-f", self.folder / "haproxy.cfg"])
+        if not wait_until(lambda: self._accepts() and (self.folder / "haproxy.sock").exists(), 10):
+            self.stop()
+            raise RuntimeError(f"HAProxy did not start: {(self.folder / 'servers.out').read_text()}")
+        return self
+
+    def stop(self):
+        super().stop()
+        for node in self.nodes:
+            node.stop()
+
+    def admin(self, command: str) -> str:
+        with socket.socket(socket.AF_UNIX) as admin:
+            admin.connect(str(self.folder / "haproxy.sock"))
+            admin.sendall(command.encode() + b"\n")
+            return b"".join(iter(lambda: admin.recv(65536), b"")).decode()
