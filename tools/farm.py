@@ -35,17 +35,6 @@ class Node(ReferenceEndpoint):
         (f / "site.conf").write_text(replaced((f / "site.conf").read_text(), site))
         self.reload = f"nginx -p {f} -c {f}/nginx.conf -e {f}/nginx.log -s reload"
 
-    def direct(self, version: str, source: str) -> bytes:
-        """The body answered to a caller at that address that skips the balancer, opening its
-        connection with a PROXY protocol v2 header of its own (untrusted, so its address counts)."""
-        with socket.create_connection((self.address, self.port), 10, (source, 0)) as raw:
-            raw.sendall(b"\r\n\r\n\0\r\nQUIT\n\x21\x11\0\x0c" + socket.inet_aton(source)
-                        + socket.inet_aton(self.address) + bytes(4))
-            with self.context.wrap_socket(raw, server_hostname="localhost") as tls:
-                tls.sendall(f"GET /api.init.php HTTP/1.0\r\nHost: localhost\r\nUser-Version: "
-                            f"{version}\r\n\r\n".encode())
-                return b"".join(iter(lambda: tls.recv(65536), b"")).split(b"\r\n\r\n", 1)[-1]
-
 
 class Farm(ReferenceEndpoint):
     """The farm through its balancer: ask and publish as ReferenceEndpoint's, from the origin."""
@@ -84,8 +73,15 @@ class Farm(ReferenceEndpoint):
         for node in self.nodes:
             node.stop()
 
-    def admin(self, command: str) -> str:
-        with socket.socket(socket.AF_UNIX) as admin:
-            admin.connect(str(self.folder / "haproxy.sock"))
-            admin.sendall(command.encode() + b"\n")
-            return b"".join(iter(lambda: admin.recv(65536), b"")).decode()
+    def call(self, version: str, source: str, node: Node = None, session=None):
+        """One GET from that address, through the balancer or straight to a node (with a PROXY
+        protocol v2 header of its own, which that node does not trust, so its address counts),
+        resuming the TLS session given: the body, the session, and whether it was resumed."""
+        address = node.address if node else "127.0.0.1"
+        with socket.create_connection((address, self.port), 10, (source, 0)) as raw:
+            node and raw.sendall(b"\r\n\r\n\0\r\nQUIT\n\x21\x11\0\x0c" + socket.inet_aton(source)
+                                 + socket.inet_aton(address) + bytes(4))
+            with self.context.wrap_socket(raw, server_hostname="localhost", session=session) as tls:
+                tls.sendall(f"GET /api.init.php HTTP/1.0\r\nUser-Version: {version}\r\n\r\n".encode())
+                body = b"".join(iter(lambda: tls.recv(65536), b"")).split(b"\r\n\r\n", 1)[-1]
+                return body, tls.session, tls.session_reused

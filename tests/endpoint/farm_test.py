@@ -1,0 +1,101 @@
+"""The endpoint on several machines: three nodes behind HAProxy on loopback, driven by publish
+from the origin; a node broken each way, the shared ticket keys, a node stopped under load."""
+import concurrent.futures
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from endpoint import self_signed  # noqa: E402
+from farm import Farm  # noqa: E402
+
+CALLERS = [f"127.4.0.{n}" for n in range(1, 41)]
+SKEW = ('"$version/$bucket"', '"$bucket/$version"')  # the node's code orders the buckets otherwise
+
+
+def immutable(path: Path, on: bool):  # as root, the one way to make a folder unwritable
+    subprocess.run(["chattr", "+i" if on else "-i", path], check=True) if os.geteuid() == 0 else (
+        path.chmod(0o555 if on else 0o755))
+
+
+BROKEN = [  # the node broken, how it breaks and is mended, the steps published meanwhile
+    (2, lambda www, on: immutable(www / ".states", on), [("--rollout", "60"), ("--halt",)]),
+    (1, lambda www, on: (www / "version.php").write_text((www / "version.php").read_text().replace(
+        *SKEW[::1 if on else -1])) and not on and time.sleep(2), [("--rollout", "45")]),  # opcache
+    (0, lambda www, on: (www / ".state.new/x").mkdir(parents=True) if on else (
+        (www / ".state.new/x").rmdir(), (www / ".state.new").rmdir()), [("--halt",)])]
+STEPS = [(None, None, [("2.2.0.0", "https://a/2", "--rollout", "30")]), *BROKEN,
+         (None, None, [("--rollout", "50")])]
+
+
+def main():
+    with socket.socket() as probe:  # a free port, handed on to HAProxy and the nodes
+        port = probe.bind(("127.0.0.1", 0)) or probe.getsockname()[1]
+    with tempfile.TemporaryDirectory() as scratch, Farm(
+            scratch, port, *self_signed(Path(scratch))) as farm:
+        failures, nodes = [], farm.nodes
+        publish = lambda *arguments: subprocess.run(  # noqa: E731
+            [farm.folder / "www/publish", *arguments, farm.folder / "www"], capture_output=True,
+            text=True)
+        publish("2.1.0.0", "https://a/1")
+        for node, breaks, steps in STEPS:
+            www = breaks and nodes[node].folder / "www"
+            breaks and breaks(www, True)
+            runs = [publish(*arguments) for arguments in steps]
+            # Through the balancer and straight from each node but the broken one, at a version
+            # that nginx answers from its files and at one that PHP answers: alike.
+            answers = [[farm.call(version, caller, n)[0] for n in [None, *nodes] if n is not (
+                breaks and nodes[node])] for caller in CALLERS for version in ("2.1.0.0", "2.0.5.0")]
+            offered = sum(b"/2" in got[0] for got in answers)
+            status = publish("--status")
+            if (any(len(set(got)) > 1 for got in answers)
+                    or any((run.returncode, f" n{node} (" in run.stderr) != (
+                        1 if breaks else 0, bool(breaks)) for run in runs)
+                    or status.returncode != bool(breaks) or breaks and f"n{node} " not in [
+                        line[:3] for line in status.stdout.splitlines() if "takes no" in line]
+                    or not (0 < offered < len(answers) / 2) if not breaks else (
+                        steps[-1] == ("--halt",) and offered)):
+                failures.append(f"n{node} broken, {steps}: {[run.stderr for run in runs]}, "
+                                f"{offered} offered, {status.stdout}{status.stderr}")
+            breaks and breaks(www, False)
+            if breaks and (publish("--sync").returncode or publish("--status").returncode):
+                failures.append(f"n{node} mended: {publish('--sync').stderr}")
+
+        # Tickets: a session made before two rotations resumes on no node, one made between them
+        # on every node (a node that kept a key too long, or dropped one too soon, fails this).
+        before = farm.call("2.1.0.0", CALLERS[0], nodes[0])[1]
+        publish("--tickets")
+        between = farm.call("2.1.0.0", CALLERS[0], nodes[1])[1]
+        run = publish("--tickets")
+        resumed = [farm.call("2.1.0.0", CALLERS[0], node, s)[2] for s in (before, between)
+                   for node in nodes]
+        if run.returncode or resumed != [False] * len(nodes) + [True] * len(nodes):
+            failures.append(f"tickets: {run.stderr} {resumed}")
+
+        # A node stopped under load: the calls it held may fail, no more, and none after them.
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            def calls(caller: str):
+                failed, deadline = [], time.monotonic() + 4
+                while time.monotonic() < deadline:
+                    try:
+                        farm.call("2.1.0.0", caller)
+                    except OSError:
+                        failed.append(time.monotonic())
+                return failed
+            held = [pool.submit(calls, caller) for caller in CALLERS[:8]]
+            time.sleep(1)
+            stopped = time.monotonic()
+            nodes[0].stop()
+            failed = sorted(t for calls in held for t in calls.result())
+        if len(failed) > len(held) or failed and failed[-1] > stopped + 1:
+            failures.append(f"a node stopped: {len(failed)} failed, the last after "
+                            f"{failed[-1] - stopped:.1f} s")
+    sys.exit("\n".join(failures) or print(f"{len(CALLERS)} callers, 3 nodes broken and mended"))
+
+
+if __name__ == "__main__":
+    main()
