@@ -22,10 +22,17 @@ def immutable(path: Path, on: bool):  # as root, the one way to make a folder un
         path.chmod(0o555 if on else 0o755))
 
 
+def unreachable(www: Path, on: bool):  # and the balancer's admin socket moved away
+    immutable(www / ".states", on)
+    sockets = (www.parents[1] / "haproxy.sock", www.parents[1] / "haproxy.sock.away")
+    sockets[not on].rename(sockets[on])
+
+
 BROKEN = [  # the node broken, how it breaks and is mended, the steps published meanwhile
+    (2, unreachable, [("--rollout", "70")]),
     (2, lambda www, on: immutable(www / ".states", on), [("--rollout", "60"), ("--halt",)]),
     (1, lambda www, on: (www / "version.php").write_text((www / "version.php").read_text().replace(
-        *SKEW[::1 if on else -1])) and not on and time.sleep(2), [("--rollout", "45")]),  # opcache
+        *SKEW[::1 if on else -1])) and time.sleep(2.5), [("--rollout", "45")]),  # PHP's opcache
     (0, lambda www, on: (www / ".state.new/x").mkdir(parents=True) if on else (
         (www / ".state.new/x").rmdir(), (www / ".state.new").rmdir()), [("--halt",)])]
 STEPS = [(None, None, [("2.2.0.0", "https://a/2", "--rollout", "30")]), *BROKEN,
@@ -53,12 +60,11 @@ def main():
             offered = sum(b"/2" in got[0] for got in answers)
             status = publish("--status")
             if (any(len(set(got)) > 1 for got in answers)
-                    or any((run.returncode, f" n{node} (" in run.stderr) != (
-                        1 if breaks else 0, bool(breaks)) for run in runs)
-                    or status.returncode != bool(breaks) or breaks and f"n{node} " not in [
+                    or any((run.returncode, f" n{node} (" in run.stderr) != (bool(breaks),) * 2
+                           for run in runs) or status.returncode != bool(breaks)
+                    or breaks and f"n{node} " not in [
                         line[:3] for line in status.stdout.splitlines() if "takes no" in line]
-                    or not (0 < offered < len(answers) / 2) if not breaks else (
-                        steps[-1] == ("--halt",) and offered)):
+                    or (offered if steps[-1] == ("--halt",) else not 0 < offered < len(answers))):
                 failures.append(f"n{node} broken, {steps}: {[run.stderr for run in runs]}, "
                                 f"{offered} offered, {status.stdout}{status.stderr}")
             breaks and breaks(www, False)
@@ -91,7 +97,8 @@ def main():
             stopped = time.monotonic()
             nodes[0].stop()
             failed = sorted(t for calls in held for t in calls.result())
-        if len(failed) > len(held) or failed and failed[-1] > stopped + 1:
+        if len(failed) > len(held) or failed and failed[-1] > stopped + 1 or (
+                "takes no callers" not in publish("--status").stdout.splitlines()[0]):
             failures.append(f"a node stopped: {len(failed)} failed, the last after "
                             f"{failed[-1] - stopped:.1f} s")
     sys.exit("\n".join(failures) or print(f"{len(CALLERS)} callers, 3 nodes broken and mended"))
