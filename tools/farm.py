@@ -14,6 +14,11 @@ from pathlib import Path
 from endpoint import ENDPOINT, ReferenceEndpoint, wait_until
 
 
+def free_port() -> int:  # on 127.0.0.1, and almost surely on the nodes' addresses too
+    with socket.socket() as probe:
+        return probe.bind(("127.0.0.1", 0)) or probe.getsockname()[1]
+
+
 def replaced(text: str, pairs: dict) -> str:
     for old, new in pairs.items():
         if old not in text:
@@ -34,6 +39,13 @@ class Node(ReferenceEndpoint):
             site["    # ssl_session_ticket_key"] = "    ssl_session_ticket_key"
         (f / "site.conf").write_text(replaced((f / "site.conf").read_text(), site))
         self.reload = f"nginx -p {f} -c {f}/nginx.conf -e {f}/nginx.log -s reload"
+
+    def writable(self, yes: bool):
+        """Makes the node's states folder unwritable, or writable again; as root, chattr is the
+        one way, while the node still serves from it."""
+        states = self.folder / "www/.states"
+        subprocess.run(["chattr", "-i" if yes else "+i", states], check=True) if (
+            os.geteuid() == 0) else states.chmod(0o755 if yes else 0o555)
 
 
 class Farm(ReferenceEndpoint):

@@ -1,8 +1,7 @@
 """The endpoint on several machines: three nodes behind HAProxy on loopback, driven by publish
 from the origin; a node broken each way, the shared ticket keys, a node stopped under load."""
 import concurrent.futures
-import os
-import socket
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -11,47 +10,39 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 from endpoint import self_signed  # noqa: E402
-from farm import Farm  # noqa: E402
+from farm import Farm, free_port  # noqa: E402
 
 CALLERS = [f"127.4.0.{n}" for n in range(1, 41)]
 SKEW = ('"$version/$bucket"', '"$bucket/$version"')  # the node's code orders the buckets otherwise
 
 
-def immutable(path: Path, on: bool):  # as root, the one way to make a folder unwritable
-    subprocess.run(["chattr", "+i" if on else "-i", path], check=True) if os.geteuid() == 0 else (
-        path.chmod(0o555 if on else 0o755))
-
-
-def unreachable(www: Path, on: bool):  # and the balancer's admin socket moved away
-    immutable(www / ".states", on)
-    sockets = (www.parents[1] / "haproxy.sock", www.parents[1] / "haproxy.sock.away")
+def unreachable(node, on: bool):  # and the balancer's admin socket moved away
+    node.writable(not on)
+    sockets = (node.folder.parent / "haproxy.sock", node.folder.parent / "haproxy.sock.away")
     sockets[not on].rename(sockets[on])
 
 
 BROKEN = [  # the node broken, how it breaks and is mended, the steps published meanwhile
     (2, unreachable, [("--rollout", "70")]),
-    (2, lambda www, on: immutable(www / ".states", on), [("--rollout", "60"), ("--halt",)]),
-    (1, lambda www, on: (www / "version.php").write_text((www / "version.php").read_text().replace(
-        *SKEW[::1 if on else -1])) and time.sleep(2.5), [("--rollout", "45")]),  # PHP's opcache
-    (0, lambda www, on: (www / ".state.new/x").mkdir(parents=True) if on else (
-        (www / ".state.new/x").rmdir(), (www / ".state.new").rmdir()), [("--halt",)])]
+    (2, lambda node, on: node.writable(not on), [("--rollout", "60"), ("--halt",)]),
+    (1, lambda node, on: (www := node.folder / "www/version.php").write_text(www.read_text(
+        ).replace(*SKEW[::1 if on else -1])) and time.sleep(2.5), [("--rollout", "45")]),  # opcache
+    (0, lambda node, on: (node.folder / "www/.state.new/x").mkdir(parents=True) if on else (
+        shutil.rmtree(node.folder / "www/.state.new")), [("--halt",)])]
 STEPS = [(None, None, [("2.2.0.0", "https://a/2", "--rollout", "30")]), *BROKEN,
          (None, None, [("--rollout", "50")])]
 
 
 def main():
-    with socket.socket() as probe:  # a free port, handed on to HAProxy and the nodes
-        port = probe.bind(("127.0.0.1", 0)) or probe.getsockname()[1]
     with tempfile.TemporaryDirectory() as scratch, Farm(
-            scratch, port, *self_signed(Path(scratch))) as farm:
+            scratch, free_port(), *self_signed(Path(scratch))) as farm:
         failures, nodes = [], farm.nodes
         publish = lambda *arguments: subprocess.run(  # noqa: E731
             [farm.folder / "www/publish", *arguments, farm.folder / "www"], capture_output=True,
             text=True)
         publish("2.1.0.0", "https://a/1")
         for node, breaks, steps in STEPS:
-            www = breaks and nodes[node].folder / "www"
-            breaks and breaks(www, True)
+            breaks and breaks(nodes[node], True)
             runs = [publish(*arguments) for arguments in steps]
             # Through the balancer and straight from each node but the broken one, at a version
             # that nginx answers from its files and at one that PHP answers: alike.
@@ -67,7 +58,7 @@ def main():
                     or (offered if steps[-1] == ("--halt",) else not 0 < offered < len(answers))):
                 failures.append(f"n{node} broken, {steps}: {[run.stderr for run in runs]}, "
                                 f"{offered} offered, {status.stdout}{status.stderr}")
-            breaks and breaks(www, False)
+            breaks and breaks(nodes[node], False)
             if breaks and (publish("--sync").returncode or publish("--status").returncode):
                 failures.append(f"n{node} mended: {publish('--sync').stderr}")
 
