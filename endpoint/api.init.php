@@ -9,8 +9,9 @@ header('Cache-Control: no-store, private');
 header('Vary: User-Version');
 
 // The releases as publish wrote them, in the state that its link names: read anew, since PHP's
-// realpath cache would keep the link's old target for minutes. Silenced, because a missing file
-// is answered below, never reported inside the body.
+// realpath cache would keep the link's old target for minutes. A publish that switches the link
+// between the two reads keeps the state it leaves until the next publish, so both read one
+// state, whole. Silenced, because a missing file is answered below, never inside the body.
 $state = json_decode((string) @file_get_contents(__DIR__ . '/' . @readlink(__DIR__ . '/state')
     . '/releases.json'), true);
 $releases = $state['releases'] ?? null;

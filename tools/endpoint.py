@@ -218,12 +218,18 @@ class ReferenceEndpoint:
         temp_paths = "".join(f"{kind}_temp_path {f}/{kind}_temp; "
                              for kind in ("client_body", "fastcgi", "proxy", "scgi", "uwsgi"))
         # As root, nginx's workers would be nobody, who cannot reach the root-owned PHP-FPM socket.
+        # The http block is a tuned machine's, with the caches and hardening that guides advise,
+        # which the site must set aside where its answers rely on it.
         (f / "nginx.conf").write_text(
             f"daemon off; worker_processes 1; pid {f}/nginx.pid; error_log {f}/nginx.log;\n"
             + ("user root;\n" if os.geteuid() == 0 else "")
             + "events { worker_connections 1024; }\n"
             + "http { log_format asked '$request_method $request_uri with User-Version: "
             + "$http_user_version, User-Debug: $http_user_debug: status $status';\n"
+            + "  open_file_cache max=1000 inactive=60s; open_file_cache_valid 60s; "
+            + "open_file_cache_errors on; disable_symlinks on; expires 1h;\n"
+            + f"  fastcgi_cache_path {f}/cache keys_zone=tuned:1m; fastcgi_cache tuned; "
+            + "fastcgi_cache_valid any 1m; fastcgi_ignore_headers Cache-Control Expires Vary;\n"
             + f"  access_log {f}/access.log asked; {temp_paths}include {f}/site.conf; }}\n")
         (f / "php-fpm.conf").write_text(
             f"[global]\npid = {f}/php-fpm.pid\nerror_log = {f}/php-fpm.log\n[endpoint]\n"
@@ -254,12 +260,18 @@ class ReferenceEndpoint:
         answer.body = answer.read()
         return connection.close() or answer
 
-    def bucket(self, **asked) -> str:
-        """The bucket that the adoption log gives a GET from that source (as ask takes it)."""
-        self._asked += 1  # a version of its own finds its line, which nginx writes after answering
-        self.ask(version := f"0.0.0.{self._asked}", **asked)
-        lines = lambda: (self.folder / "tapwright-adoption.log").read_text().split(f" {version} ")
-        return wait_until(lambda: lines()[1:], 10)[0].split()[0]
+    def buckets(self, *asked: dict) -> list:
+        """The buckets that the adoption log gives a GET from each source (as ask takes them), each
+        found by a version of its own in the line that nginx writes after answering."""
+        versions = [f"0.1.{n // 60000}.{n % 60000}" for n in range(self._asked, len(asked)
+                                                                    + self._asked)]
+        self._asked += len(asked)
+        for version, options in zip(versions, asked):
+            self.ask(version, **options)
+        log = lambda: dict(line.split()[1:3] for line in (  # noqa: E731
+            self.folder / "tapwright-adoption.log").read_text().splitlines())
+        found = wait_until(lambda: (lines := log()).keys() >= set(versions) and lines, 10)
+        return [found[version] for version in versions]
 
     def start(self) -> "ReferenceEndpoint":
         f, fpm = self.folder, sorted(Path("/usr/sbin").glob("php-fpm*"))

@@ -128,6 +128,34 @@ def rollout(endpoint: ReferenceEndpoint, shares: list):
             before = offered
 
 
+def history(histories=(10, 1000, 10000), rounds: int = 5) -> list:
+    """The time of one publish, and the files of the state it makes, after a history of so many
+    versions published before, written by hand as years of publishing leave it: the median of
+    rounds, each from the same state."""
+    rows = []
+    for count in histories:
+        times, files = [], 0
+        for _ in range(rounds):
+            folder = Path(tempfile.mkdtemp(prefix="tapwright-history-"))
+            for source in ENDPOINT.glob("*.php"):
+                shutil.copy(source, folder)
+            (folder / ".states/hand").mkdir(parents=True)
+            (folder / ".states/hand/releases.json").write_text(json.dumps({
+                "releases": [{"version": "2.1.0.0", "address": "https://a/1", "rollout": 100}],
+                "answered": [f"1.{n // 100}.{n % 100}.0" for n in range(count)] + ["2.1.0.0"]}))
+            (folder / "state").symlink_to(".states/hand")
+            started = time.monotonic()
+            subprocess.run([ENDPOINT / "publish", "2.2.0.0", "https://a/2", folder], check=True)
+            times.append(time.monotonic() - started)
+            files = sum(1 for _ in (folder / os.readlink(folder / "state")).rglob("*"))
+            shutil.rmtree(folder)
+        rows.append((count, sorted(times)[rounds // 2], files))
+        print(f"  after {count:,} versions: publish took {rows[-1][1] * 1e3:.0f} ms "
+              f"({rows[-1][1] / rows[0][1]:.2f} of the first), the state holds {files:,} files",
+              flush=True)
+    return rows
+
+
 def rank(bucket: str, version: str) -> int:
     """Where this release orders the bucket: at a share above this, the bucket is offered it."""
     code = f'require "{ENDPOINT}/version.php"; echo array_search({bucket}, Cohort("{version}", 100));'
@@ -181,7 +209,7 @@ def measure(args, scratch: Path, cert, key, resumption: bool, rows: list, shares
         if not resumption:
             rollout(endpoint, shares)
         # wrk asks from 127.0.0.1, inside the rollout's cohort at a share above its bucket's rank.
-        place = rank(endpoint.bucket(), NEWEST)
+        place = rank(endpoint.buckets({})[0], NEWEST)
         inside = lambda cohort: endpoint.publish("--rollout", str(place + cohort)) or cohort  # noqa
         args.versions = endpoint.versions
         check_answers(endpoint, cert, address, inside)
@@ -270,7 +298,18 @@ def main() -> int:
     parser.add_argument("--cert", choices=("ecdsa", "rsa"), default="ecdsa")
     parser.add_argument("--connections", type=int, nargs="+", default=[16, 64, 256])
     parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--history", action="store_true", help="only the publish after years")
     args = parser.parse_args()
+    print("One publish after a history of versions published before:")
+    years = history()
+    years_table = ("| versions published before | publish took | ratio to the first | files of the "
+                   "state | aim |\n|---|---|---|---|---|\n" + "\n".join(
+                       f"| {count:,} | {took * 1e3:.0f} ms | {took / years[0][1]:.2f} | {files:,} |"
+                       f" {'≤ 1.5' if count == years[-1][0] else ''} |"
+                       for count, took, files in years))
+    if args.history:
+        print("\n" + years_table)
+        return 0
     if not shutil.which("wrk"):
         print("wrk is missing: run scripts/install-deps")
         return 1
@@ -289,7 +328,8 @@ def main() -> int:
     print(f"\nThe rollout over {len(ADDRESSES):,} addresses, measured on {machine}.\n\n| "
           + " | ".join(ROLLOUT_HEADS) + " |\n|" + "---|" * len(ROLLOUT_HEADS) + "\n"
           + "\n".join(f"| {' | '.join(rollout_cells(row))} |" for row in shares))
-    print("\n" + table(rows, machine))
+    print("\n" + table(rows, machine) + "\n\nOne publish after years, on the same machine.\n\n"
+          + years_table)
     return 0
 
 
