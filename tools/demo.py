@@ -119,43 +119,38 @@ def rollout(reference: ReferenceEndpoint, output: Path):
                     "--rollouts", reference.folder / "www/rollouts.log"], cwd=output)
 
 
+FARM_STEPS = (("2.1.0.0", "https://localhost/T-2.1.0.0.exe"), ("2.2.0.0", "https://localhost/T-"
+              "2.2.0.0.exe", "--rollout", "5"), "The third node's folder cannot be written (chattr"
+              " +i .states); it still serves.", ("--rollout", "25"), ("--status",), "The third"
+              " node's folder is mended.", ("--sync",), ("--status",), ("--rollout", "100"))
+
+
 def farm_scene(output: Path):
-    print("\n== 8. The endpoint on three machines behind HAProxy; 2,000 launchers ask through it")
+    print("\n== 8. The endpoint on three machines behind HAProxy; 2,000 launchers ask through it,"
+          " each again straight at the first node, after each step")
     callers = dict.fromkeys((f"127.3.{n // 250}.{n % 250 + 1}" for n in range(2000)), "2.1.0.0")
     with tempfile.TemporaryDirectory() as scratch, Farm(
             Path(scratch), free_port(), *self_signed(Path(scratch))) as farm, ThreadPool(8) as pool:
-        def publish(*arguments):
-            run = subprocess.run([farm.folder / "www/publish", *arguments, farm.folder / "www"],
+        for step in FARM_STEPS:
+            if isinstance(step, str):  # the third node broken, or mended
+                farm.nodes[2].writable("mended" in step) or print(f"   {step}")
+                continue
+            run = subprocess.run([farm.folder / "www/publish", *step, farm.folder / "www"],
                                  capture_output=True, text=True)
-            print(f"   $ publish {' '.join(arguments)}: exit code {run.returncode}\n" + "".join(
-                f"     {line}\n" for line in (run.stdout + run.stderr).splitlines()), end="")
-
-        def ask(step: str):  # each through the balancer, and again straight from the first node
-            got = pool.map(lambda c: [farm.call(callers[c], c, n)[0] for n in (None, *farm.nodes[:1])],
-                           callers)
-            offered = [c for c, (body, _) in zip(callers, got) if b"2.2.0.0" in body]
-            callers.update(dict.fromkeys(offered, "2.2.0.0"))
-            print(f"   {step}: offered to {len(offered) / 20:.1f} % of 2,000; at 2.2.0.0 now "
-                  f"{list(callers.values()).count('2.2.0.0') / 20:.1f} %; answered otherwise than"
-                  f" the first node answers: {sum(len(set(pair)) > 1 for pair in got)}", flush=True)
-        publish("2.1.0.0", "https://localhost/download/Tapwright-2.1.0.0.exe")
-        publish("2.2.0.0", "https://localhost/download/Tapwright-2.2.0.0.exe", "--rollout", "5")
-        ask("5 %")
-        print("   The third node's folder cannot be written (chattr +i .states); it still serves.")
-        farm.nodes[2].writable(False)
-        publish("--rollout", "25")
-        ask("25 %, the third node out of rotation")
-        publish("--status")
-        farm.nodes[2].writable(True)
-        print("   The third node's folder is mended.")
-        publish("--sync")
-        publish("--status")
-        publish("--rollout", "100")
-        ask("100 %")
-        logs = [node.folder / "tapwright-adoption.log" for node in farm.nodes]
+            print(f"   $ publish {' '.join(step)}: exit code {run.returncode}" + "".join(
+                f"\n     {line}" for line in (run.stdout + run.stderr).splitlines()))
+            if "--rollout" in step:
+                got = pool.map(lambda c: {farm.call(callers[c], c, n)[0] for n in (
+                    None, farm.nodes[0])}, callers)
+                offered = [c for c, bodies in zip(callers, got) if b"2.2.0.0" in min(bodies)]
+                callers.update(dict.fromkeys(offered, "2.2.0.0"))
+                print(f"   offered to {len(offered) / 20:.1f} % of 2,000; at 2.2.0.0 now "
+                      f"{list(callers.values()).count('2.2.0.0') / 20:.1f} %; answered otherwise"
+                      f" than a node that has the step: {sum(len(b) > 1 for b in got)}", flush=True)
         print("   The adoption report from the three nodes' logs together:")
-        subprocess.run([REPOSITORY / "endpoint/report", *logs, "--per", "second", "--picture",
-                        output / "farm-adoption", "--rollouts", farm.folder / "www/rollouts.log"])
+        subprocess.run([REPOSITORY / "endpoint/report", *(n.folder / "tapwright-adoption.log" for n
+                        in farm.nodes), "--per", "second", "--picture", output / "farm-adoption",
+                        "--rollouts", farm.folder / "www/rollouts.log"])
 
 
 def main() -> int:

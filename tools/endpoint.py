@@ -197,7 +197,7 @@ class ReferenceEndpoint:
         self.downloads = f / "downloads"
         for made in (f / "www", self.downloads):
             made.mkdir(parents=True, exist_ok=True)
-        for source in ENDPOINT.glob("*.php"):
+        for source in [*ENDPOINT.glob("*.php"), ENDPOINT / "publish"]:  # which a farm node runs
             shutil.copy(source, f / "www")
         # The shipped site with its placeholders filled in; one that went missing fails loudly,
         # so that a change to the site cannot leave the tests serving something else.

@@ -1,12 +1,9 @@
 """A farm of the reference endpoint on loopback, as README's "Deploying N machines" builds one:
-nodes, each its own nginx and PHP-FPM on its own 127.0.0.x and folder (www/, the shipped files
-and publish), in the site's form for a node behind HAProxy; the shipped endpoint/haproxy.cfg on
-127.0.0.1 in front, its admin socket in the farm's folder; and the origin, the endpoint folder
-that holds the farm file (www/ of the farm's folder), from which publish drives them.
-"""
+nodes, each its own nginx and PHP-FPM on its own 127.0.0.x and folder, in the site's form for a
+node behind HAProxy; endpoint/haproxy.cfg on 127.0.0.1 in front, with its admin socket; and the
+origin (www/ of the farm's folder), the endpoint folder with the farm file that publish reads."""
 
 import os
-import shutil
 import socket
 import subprocess
 from pathlib import Path
@@ -31,7 +28,6 @@ class Node(ReferenceEndpoint):
     def __init__(self, folder: Path, port: int, cert, key, address: str, shared_keys: bool):
         super().__init__(folder, port, cert, key)
         self.address, f = address, self.folder
-        shutil.copy(ENDPOINT / "publish", f / "www")
         site = {f"listen 127.0.0.1:{port} ssl;": f"listen {address}:{port} ssl proxy_protocol;",
                 "real_ip_header X-Forwarded-For;": "real_ip_header proxy_protocol;",
                 "set_real_ip_from 127.0.0.2;": "set_real_ip_from 127.0.0.1;"}
@@ -40,9 +36,7 @@ class Node(ReferenceEndpoint):
         (f / "site.conf").write_text(replaced((f / "site.conf").read_text(), site))
         self.reload = f"nginx -p {f} -c {f}/nginx.conf -e {f}/nginx.log -s reload"
 
-    def writable(self, yes: bool):
-        """Makes the node's states folder unwritable, or writable again; as root, chattr is the
-        one way, while the node still serves from it."""
+    def writable(self, yes: bool):  # the states folder; chattr, as root, while the node serves
         states = self.folder / "www/.states"
         subprocess.run(["chattr", "-i" if yes else "+i", states], check=True) if (
             os.geteuid() == 0) else states.chmod(0o755 if yes else 0o555)
@@ -56,7 +50,6 @@ class Farm(ReferenceEndpoint):
         f = self.folder
         self.nodes = [Node(f / f"node-{n}", port, cert, key, f"127.0.0.{11 + n}", shared_keys)
                       for n in range(count)]
-        shutil.copy(ENDPOINT / "publish", f / "www")
         servers = "".join(f"    server n{n} {node.address}:{port}\n"
                           for n, node in enumerate(self.nodes))
         (f / "haproxy.cfg").write_text(replaced((ENDPOINT / "haproxy.cfg").read_text(), {
@@ -66,10 +59,9 @@ class Farm(ReferenceEndpoint):
         (f / "www/farm").write_text(f"balancer unix://{f}/haproxy.sock tapwright\n" + "".join(
             f"node n{n} {node.folder}/www {node.reload}\n" for n, node in enumerate(self.nodes)))
         key = os.urandom(80)  # the farm's ticket keys as a first publish --tickets leaves them
-        for www in [f / "www", *(node.folder / "www" for node in self.nodes)]:
-            (www / ".tickets").mkdir(mode=0o700)
-            for name in ("current", "next", "previous"):
-                (www / f".tickets/{name}.key").write_bytes(key)
+        for keys in [f / "www/.tickets", *(node.folder / "www/.tickets" for node in self.nodes)]:
+            keys.mkdir(mode=0o700) or [(keys / f"{n}.key").write_bytes(key) for n in (
+                "current", "next", "previous")]
 
     def start(self) -> "Farm":
         for node in self.nodes:
@@ -86,9 +78,9 @@ class Farm(ReferenceEndpoint):
             node.stop()
 
     def call(self, version: str, source: str, node: Node = None, session=None):
-        """One GET from that address, through the balancer or straight to a node (with a PROXY
-        protocol v2 header of its own, which that node does not trust, so its address counts),
-        resuming the TLS session given: the body, the session, and whether it was resumed."""
+        """A GET from that address through the balancer, or straight to a node with a PROXY v2
+        header of its own (untrusted: its address counts), resuming the TLS session given: the
+        body, the session, and whether it was resumed."""
         address = node.address if node else "127.0.0.1"
         with socket.create_connection((address, self.port), 10, (source, 0)) as raw:
             node and raw.sendall(b"\r\n\r\n\0\r\nQUIT\n\x21\x11\0\x0c" + socket.inet_aton(source)
