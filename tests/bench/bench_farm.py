@@ -26,8 +26,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench_endpoint import certificate, machine_line, server_cpu, wrk  # noqa: E402
-from endpoint import ENDPOINT, ReferenceEndpoint  # noqa: E402
-from farm import Farm, replaced  # noqa: E402
+from endpoint import ENDPOINT, ReferenceEndpoint, replaced  # noqa: E402
+from farm import Farm  # noqa: E402
 
 MODES = (  # name, whether the nodes resume sessions, whether they share their ticket keys
     ("full handshake", False, True), ("resumed, shared ticket keys", True, True),
