@@ -103,9 +103,9 @@ def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: P
 
 ROLLOUT = (("2.1.0.0", "https://localhost/T-2.1.0.0.exe"), ("2.2.0.0", "https://localhost/T-"
            "2.2.0.0.exe", "--rollout", "5"), ("--rollout", "25"), ("--halt",), ("--rollout", "100"))
-FARM_STEPS = (*ROLLOUT[:2], "The third node's folder cannot be written (chattr +i .states); it"
-              " still serves.", ("--rollout", "25"), ("--status",), "The third node's folder is"
-              " mended.", ("--sync",), ("--status",), ("--rollout", "100"))
+FARM_STEPS = (*ROLLOUT[:2], "The third node's folder is made unwritable; it still serves.",
+              ("--rollout", "25"), ("--status",), "The third node's folder is mended.", ("--sync",),
+              ("--status",), ("--rollout", "100"))
 
 
 def rollout(title: str, endpoint: ReferenceEndpoint, steps, output: Path, name: str, logs,
@@ -130,12 +130,10 @@ def rollout(title: str, endpoint: ReferenceEndpoint, steps, output: Path, name: 
                     {endpoint.call(callers[c], c, node)[0]} if node else set()), callers)
                 offered = [c for c, bodies in zip(callers, got) if b"2.2.0.0" in min(bodies)]
                 callers.update(dict.fromkeys(offered, "2.2.0.0"))
+                differ = f"; unlike the node's own: {sum(len(b) > 1 for b in got)}" if node else ""
                 print(f"     offered to {len(offered) / 20:.1f} % of 2,000; at 2.2.0.0 now "
-                      f"{list(callers.values()).count('2.2.0.0') / 20:.1f} %" + (node and (
-                          "; answered otherwise than a node that has the step: "
-                          f"{sum(len(bodies) > 1 for bodies in got)}") or ""), flush=True)
-    (output / f"{name}.log").write_bytes(b"".join(log.read_bytes()[at:] for log, at in zip(
-        logs, seen)))
+                      f"{list(callers.values()).count('2.2.0.0') / 20:.1f} %{differ}", flush=True)
+    (output / f"{name}.log").write_bytes(b"".join(g.read_bytes()[n:] for g, n in zip(logs, seen)))
     subprocess.run([REPOSITORY / "endpoint/report", f"{name}.log", "--per", "second", "--picture",
                     name, "--rollouts", endpoint.folder / "www/rollouts.log"], cwd=output)
 

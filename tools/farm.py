@@ -42,13 +42,14 @@ class Farm(ReferenceEndpoint):
             "bind :443": f"bind 127.0.0.1:{port}", "    server a 192.0.2.11:443\n    server b "
             "192.0.2.12:443\n    server c 192.0.2.13:443\n": "".join(
                 f"    server n{n} {node.address}:{port}\n" for n, node in enumerate(self.nodes))}))
-        (f / "www/farm").write_text(f"balancer unix://{f}/haproxy.sock tapwright\n" + "".join(
-            f"node n{n} {node.folder}/www nginx -p {node.folder} -c {node.folder}/nginx.conf -s "
-            "reload\n" for n, node in enumerate(self.nodes)))
-        key = os.urandom(80)  # the farm's ticket keys as a first publish --tickets leaves them
+        # n0 is host:folder, over an ssh to "loopback" that runs the command here as sshd would.
+        (f / "ssh").write_text('#!/bin/sh\nshift\nexec sh -c "$*"\n') and (f / "ssh").chmod(0o755)
+        (f / "www/farm").write_text(f"balancer unix://{f}/haproxy.sock tapwright\nssh {f}/ssh\n"
+            + "".join(f"node n{n} {'loopback:' * (n == 0)}{node.folder}/www nginx -p {node.folder} "
+                      "-c nginx.conf -s reload\n" for n, node in enumerate(self.nodes)))
         for keys in [f / "www/.tickets", *(node.folder / "www/.tickets" for node in self.nodes)]:
-            keys.mkdir(mode=0o700) or [(keys / f"{n}.key").write_bytes(key) for n in (
-                "current", "next", "previous")]
+            keys.mkdir(mode=0o700) or [(keys / f"{name}.key").write_bytes(bytes(80)) for name in (
+                "current", "next", "previous")]  # alike, as the first publish --tickets makes them
 
     def start(self) -> "Farm":
         [node.start() for node in self.nodes]
