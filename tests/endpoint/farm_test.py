@@ -79,11 +79,12 @@ def main():
             with contextlib.suppress(OSError):
                 return None if b'"update"' in farm.call("2.1.0.0", caller)[0] else time.monotonic()
             return time.monotonic()
-        # A node stopped under load: the calls it held may fail, no more, and none a second later.
+        # A node stopped under load: each of the 8 callers may lose its call in flight and one the
+        # node took into its queue as it closed; none before, none a second after (out of rotation).
         with concurrent.futures.ThreadPoolExecutor(9) as pool:
-            stopped = pool.submit(lambda: time.sleep(1) or nodes[0].stop() or time.monotonic())
-            failed = [at - stopped.result() for at in pool.map(call, CALLERS * 100) if at]
-        if len(failed) > 8 or max(failed, default=0) > 1 or (
+            begun = pool.submit(lambda: time.sleep(1) or time.monotonic() + (nodes[0].stop() or 0))
+            failed = [at - begun.result() for at in pool.map(call, CALLERS * 100) if at]
+        if len(failed) > 16 or not -0.1 < min(failed, default=0) <= max(failed, default=0) < 1 or (
                 "takes no callers" not in publish("--status").stdout.splitlines()[0]):
             failures.append(f"a node stopped: calls failed at {failed} s")
     sys.exit("\n".join(failures) or print(f"{len(CALLERS)} callers, 3 nodes broken and mended"))
