@@ -119,8 +119,9 @@ Var Staged
 !macroend
 
 ; On Windows a program that runs, or whose process is still ending, cannot be opened for
-; writing (its image is mapped), though it can be renamed: so a rename alone never proves that
-; a program is free. Wine 8 behaves alike (the tests rely on it).
+; writing (its image is mapped), nor replaced. Both are checked before the swap, so that a
+; launcher that runs does not cost the main program a step that would have to be undone. Wine 8
+; behaves alike (the tests rely on it).
 !macro CheckFree NAME
   ${If} ${FileExists} "$INSTDIR\${NAME}"
     ClearErrors
@@ -159,9 +160,9 @@ Var Staged
 ; the file system has none a copy, on disk first), then <name>.<FROM> moves over the name in one
 ; write-through rename, which fails while the program runs or is held. So the name holds a whole
 ; program at every instant, and a setup killed anywhere leaves every program startable. $Moved
-; says whether the rename happened; a step that failed before it leaves one more name of what is
-; in place, which the next try makes afresh. With no <name>.<FROM> (a first install rolled back)
-; the program goes back to <name>.<KEEP>.
+; says whether the rename happened; a step that failed before it, or a killed setup, leaves one
+; more name of a program, which the next try makes afresh and a whole swap removes. With no
+; <name>.<FROM> (a first install rolled back) the program goes back to <name>.<KEEP>.
 !macro Swap NAME KEEP FROM
   StrCpy $7 "$INSTDIR\${NAME}.${FROM}"
   StrCpy $8 "$INSTDIR\${NAME}"
@@ -228,17 +229,6 @@ FunctionEnd
   ${EndIf}
 !macroend
 
-; A setup killed halfway may leave an old copy beside its program: an obsolete one, or an old
-; instance that still runs, whose name then stays taken, and which the swap waits for like for a
-; running program. A program with nothing in its place was put aside by an older setup: the swap
-; puts the new one there, or its rollback the old one back.
-!macro Recover NAME
-  !insertmacro Writable "${NAME}"
-  ${If} ${FileExists} "$INSTDIR\${NAME}"
-    Delete "$INSTDIR\${NAME}.old"
-  ${EndIf}
-!macroend
-
 ; Both programs change together or not at all: a new launcher beside an old main program would
 ; leave a product that cannot update as it should. $Done is 2 when the new ones are in place, 0
 ; when the old ones are as they were; a rollback that keeps failing, say while a scanner holds the
@@ -246,8 +236,8 @@ FunctionEnd
 Function ReplacePrograms
   StrCpy $Done 0
   StrCpy $Staged 0
-  !insertmacro Recover "${MAIN_FILE}"
-  !insertmacro Recover "${LAUNCHER_FILE}"
+  !insertmacro Writable "${MAIN_FILE}"
+  !insertmacro Writable "${LAUNCHER_FILE}"
   SetOverwrite try  ; a staged file that cannot be written is retried, never asked about
   ${For} $1 1 ${ATTEMPTS}
     ${If} $Staged = 0
@@ -347,7 +337,7 @@ SectionEnd
 !macro un.Claim NAME HANDLE
   StrCpy ${HANDLE} -1
   ${If} ${FileExists} "$INSTDIR\${NAME}"
-    !insertmacro Writable "${NAME}"
+    !insertmacro Writable "${NAME}"  ; as the setup does
     System::Call 'kernel32::CreateFileW(w "$INSTDIR\${NAME}", i 0xC0010000, i 0, p 0, i 3, i 0, p 0) p .s'
     Pop ${HANDLE}
     ${IfThen} ${HANDLE} == -1 ${|} StrCpy $Free 0 ${|}

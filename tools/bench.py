@@ -380,14 +380,12 @@ class Session:
         with self.traced(delay_ms=300, paths=delayed):
             process, seen = self._background(list(command), "killed.log"), 0
             while seen < changes and process.poll() is None:
-                if select.select([watch], [], [], 0.1)[0]:
-                    data = os.read(watch, 1 << 16)
-                    while data:  # each event: 16 bytes, then a name of the length at offset 12
-                        size = struct.unpack_from("I", data, 12)[0]
-                        seen += not name or data[16:16 + size].rstrip(b"\0").decode() == name
-                        data = data[16 + size:]
-            process.kill()
-            process.wait(30)
+                data = os.read(watch, 1 << 16) if select.select([watch], [], [], 0.1)[0] else b""
+                while data:  # each event: 16 bytes, then a name of the length at offset 12
+                    size = struct.unpack_from("I", data, 12)[0]
+                    seen += not name or data[16:16 + size].rstrip(b"\0").decode() == name
+                    data = data[16 + size:]
+            process.kill(), process.wait(30)
         os.close(watch)
 
     @contextlib.contextmanager
@@ -397,34 +395,28 @@ class Session:
         is given, run in the block, for its fsyncs. Yields a list that holds, once the block ends,
         each call as (call, the file names it names...), in time order. With delay_ms the server's
         calls return that much later: what a change sets off happens before the next change."""
-        prefix = (self.root / "prefix").stat()
-        folder = f"/server-{prefix.st_dev:x}-{prefix.st_ino:x}"  # the server's, in a temp folder
-        server = next(pid for pid in os.listdir("/proc") if pid.isdigit() and Path(
+        prefix, log = (self.root / "prefix").stat(), self.folder("strace")
+        server = next(pid for pid in os.listdir("/proc") if pid.isdigit() and Path(  # in /tmp/...
             f"/proc/{pid}/comm").read_text().startswith("wineserver") and os.readlink(
-            f"/proc/{pid}/cwd").endswith(folder))
-        log, calls = self.folder("strace"), "link,linkat,rename,renameat,renameat2,unlink,unlinkat"
-        calls += ",close" if paths else ""
-        strace = ["strace", "-qq", "-ttt", "-y", "-s4096", "-o"]
-        process = self._background([*strace, str(log / "server"), "-p", server, f"-e{calls}", *(
-            [f"-einject={calls}:delay_exit={delay_ms * 1000}"] if delay_ms else []), *(
-            f"-P{path}" for path in paths)], "strace.log")
-        traced = lambda: "TracerPid:\t0\n" not in Path(f"/proc/{server}/status").read_text()  # noqa
-        if not wait_until(traced, 30):
+            f"/proc/{pid}/cwd").endswith(f"/server-{prefix.st_dev:x}-{prefix.st_ino:x}"))
+        calls = "link,linkat,rename,renameat,renameat2,unlink,unlinkat" + ",close" * bool(paths)
+        strace, seen = ["strace", "-qq", "-ttt", "-y", "-s4096", "-o"], []
+        process = self._background([*strace, str(log / "server"), "-p", server, f"-e{calls}",
+                                    f"-einject={calls}:delay_exit={delay_ms * 1000}",
+                                    *(f"-P{path}" for path in paths)], "strace.log")
+        if not wait_until(lambda: "TracerPid:\t0\n" not in Path(f"/proc/{server}/status")
+                          .read_text(), 30):
             raise BenchError("strace did not attach to the wineserver")
-        seen = []
         try:
             if command:
-                self.quiet([*strace, str(log / "command"), "-f", "-efsync,fdatasync", *command],
-                           300)
+                self.quiet([*strace, str(log / "command"), "-f", "-efsync,fdatasync", *command], 99)
             yield seen
         finally:
-            process.send_signal(signal.SIGINT)
-            process.wait(30)
+            process.send_signal(signal.SIGINT), process.wait(30)
         found = [re.match(r"(?:\d+ +)?([\d.]+) (\w+)\((.*)\) += 0", line)  # [pid] seconds call
                  for path in log.iterdir() for line in path.read_text().splitlines()]
-        for _, call, arguments in sorted(match.groups() for match in found if match):
-            seen.append((call, *(os.path.basename(a or b) for a, b in re.findall(
-                r'"([^"]*)"|<([^>]*)>', arguments))))
+        seen += [(call, *(os.path.basename(a or b) for a, b in re.findall(r'"([^"]*)"|<([^>]*)>',
+                 arguments))) for _, call, arguments in sorted(m.groups() for m in found if m)]
 
     @contextlib.contextmanager
     def reference_endpoint(self, label: str):
