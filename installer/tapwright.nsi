@@ -38,11 +38,12 @@ XPStyle on
 !define SHORTCUT "$SMPROGRAMS\${PRODUCT}.lnk"
 !define ENTRIES "Software\Microsoft\Windows\CurrentVersion\Uninstall"
 !define ENTRY "${ENTRIES}\${PRODUCT}"
-; What the install writes, in this order; the uninstaller removes the same in reverse:
+; What the install writes, in this order:
 ;   1. the folders $LOCALAPPDATA\Programs and $INSTDIR, each when it is missing;
 ;   2. MAIN_FILE, then LAUNCHER_FILE (staged as <name>.new, the old kept as <name>.old meanwhile);
 ;   3. UNINSTALLER_FILE;  4. SHORTCUT;  5. the key ENTRIES, when it is missing, and ENTRY.
-; (The entry's Apps-list values go before the uninstaller, its "Created" after the folders.)
+; The uninstaller removes the same: 2 first, then 4, ENTRY's Apps-list values, 3, 1, and the
+; rest of 5 last (see un.RemovePrograms and the uninstall section).
 ; What was missing is noted in the entry's value "Created" (the bits below), so that a folder or
 ; key that was there before the first install stays after the uninstall.
 !define FOLDER_PROGRAMS 1

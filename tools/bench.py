@@ -182,7 +182,8 @@ class Session:
         # Kept up, so that each program starts in milliseconds; but only for
         # two idle minutes, should the bench be killed before it stops it. It opens every file, so
         # it runs without root's right to write any: Wine then honours read-only, as Windows does.
-        self.quiet(["setpriv", "--bounding-set=-dac_override", "wineserver", "-p120"], 30)
+        root = ["setpriv", "--bounding-set=-dac_override"] if os.getuid() == 0 else []
+        self.quiet([*root, "wineserver", "-p120"], 30)
         self.bin.mkdir()
         for path in self.programs.values():
             if path.suffix == ".exe":
@@ -371,13 +372,13 @@ class Session:
                events: int = 0x380, name: str = "", delayed: Sequence[Path] = ()):
         """Runs the command (wine execs into the program) and SIGKILLs it at the changes-th event of
         the kinds given (inotify; by default a name made, moved in or deleted) in the folders, of
-        the name given or any. The wineserver, which makes those changes, holds each for 300 ms
+        the name given or any. The wineserver, which makes those changes, holds each for 500 ms
         (see traced), so that the kill lands right after the change, before the next."""
         libc = ctypes.CDLL(None, use_errno=True)
         watch = libc.inotify_init1(os.O_NONBLOCK)
         for folder in folders:
             libc.inotify_add_watch(watch, bytes(folder), events)
-        with self.traced(delay_ms=300, paths=delayed):
+        with self.traced(delay_ms=500, paths=delayed):
             process, seen = self._background(list(command), "killed.log"), 0
             while seen < changes and process.poll() is None:
                 data = os.read(watch, 1 << 16) if select.select([watch], [], [], 0.1)[0] else b""
@@ -396,9 +397,12 @@ class Session:
         each call as (call, the file names it names...), in time order. With delay_ms the server's
         calls return that much later: what a change sets off happens before the next change."""
         prefix, log = (self.root / "prefix").stat(), self.folder("strace")
-        server = next(pid for pid in os.listdir("/proc") if pid.isdigit() and Path(  # in /tmp/...
-            f"/proc/{pid}/comm").read_text().startswith("wineserver") and os.readlink(
-            f"/proc/{pid}/cwd").endswith(f"/server-{prefix.st_dev:x}-{prefix.st_ino:x}"))
+
+        def cwd(pid):  # None for a process that is not ours to see, or has ended meanwhile
+            with contextlib.suppress(OSError):
+                return os.readlink(f"/proc/{pid}/cwd")
+        server = next(pid for pid in os.listdir("/proc") if pid.isdigit() and (cwd(pid) or "")
+                      .endswith(f"/server-{prefix.st_dev:x}-{prefix.st_ino:x}"))  # in /tmp/...
         calls = "link,linkat,rename,renameat,renameat2,unlink,unlinkat" + ",close" * bool(paths)
         strace, seen = ["strace", "-qq", "-ttt", "-y", "-s4096", "-o"], []
         process = self._background([*strace, str(log / "server"), "-p", server, f"-e{calls}",

@@ -449,6 +449,9 @@ class UpdateUnderFaults(unittest.TestCase):
         self.assertIn(f"DisplayVersion    REG_SZ    {state()}",
                       SESSION.quiet(["wine", "reg", "query", ENTRY], 60))
         other = lambda: "2.1.0.0" if state() == "2.0.1.0" else "2.0.1.0"  # noqa: E731
+        # Held past the retry window, after the main program's step each time: rolled back, the
+        # version before whole and nothing left, and the setup says so.
+        update([other()], launcher, 8000, [2], state())
         # Each staged program is on disk (an fsync under Wine) before its rename into place.
         with SESSION.traced(["wine", str(setups[target := other()]), "/S"]) as calls:
             pass
@@ -473,12 +476,12 @@ class UpdateUnderFaults(unittest.TestCase):
         # server slowed meanwhile, so that it is first), and the new launcher, past the retry
         # window: the rollback cannot finish, and the setup says so with every program whole.
         had, target = state(), other()
-        with SESSION.traced(delay_ms=300):
+        with SESSION.traced(delay_ms=1000):
             holders = [SESSION.hold(folder / "TapwrightService.exe.new", 30000), SESSION.hold(
                 folder / "Tapwright.exe.old", 30000, when=folder / "TapwrightService.exe.old")]
             stuck = start(setups[target])
             wait_until(lambda: (folder / "TapwrightService.exe.old").exists(), 30)
-            time.sleep(0.2)
+            time.sleep(0.5)
         stuck = stuck.finish()
         self.assertEqual((stuck.exit_code, pair()), (3, (target, had)), stuck.summary())
         for holder in holders:
