@@ -179,7 +179,8 @@ Var Staged
       ${IfThen} $9 <> 0 ${|} !insertmacro Flush "$INSTDIR\${NAME}.${KEEP}" ${|}
     ${EndIf}
   ${EndIf}
-  ; MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH: it returns once the rename is on disk.
+  ; MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH: it returns once the rename is on disk
+  ; (Wine ignores the latter: a rename there is not flushed).
   ${If} $9 <> 0
     System::Call 'kernel32::MoveFileExW(w r7, w r8, i 9) i .r9'
   ${EndIf}
