@@ -67,6 +67,30 @@ LangString RunningNotRemoved ${LANG_RUSSIAN} "Программа $(^Name) зап
 LangString RunningNotRemoved ${LANG_SIMPCHINESE} "$(^Name) 正在运行，因此无法卸载。未做任何更改。\
     请关闭 $(^Name) 后重试。"
 
+LangString NotCompleted ${LANG_ENGLISH} "The update of $(^Name) to ${VERSION} did not complete, \
+    because one of its files is in use. $(^Name) can still be used. Run this setup again to finish \
+    the update."
+LangString NotCompleted ${LANG_GERMAN} "Die Aktualisierung von $(^Name) auf ${VERSION} wurde nicht \
+    abgeschlossen, weil eine seiner Dateien verwendet wird. $(^Name) kann weiterhin verwendet \
+    werden. Bitte führen Sie dieses Setup erneut aus, um die Aktualisierung abzuschließen."
+LangString NotCompleted ${LANG_FRENCH} "La mise à jour de $(^Name) vers la version ${VERSION} n'a \
+    pas pu être terminée, car l'un de ses fichiers est en cours d'utilisation. $(^Name) reste \
+    utilisable. Veuillez exécuter à nouveau ce programme d'installation pour terminer la mise à jour."
+LangString NotCompleted ${LANG_ITALIAN} "L'aggiornamento di $(^Name) alla versione ${VERSION} non è \
+    stato completato perché uno dei suoi file è in uso. $(^Name) resta utilizzabile. Si prega di \
+    eseguire di nuovo questo programma di installazione per completare l'aggiornamento."
+LangString NotCompleted ${LANG_JAPANESE} "$(^Name) の ${VERSION} へのアップデートは、ファイルの 1 つが\
+    使用中のため完了しませんでした。$(^Name) は引き続き使用できます。アップデートを完了するには、この\
+    セットアップをもう一度実行してください。"
+LangString NotCompleted ${LANG_KOREAN} "$(^Name)의 ${VERSION} 버전 업데이트가 파일 중 하나가 사용 중이어서 \
+    완료되지 않았습니다. $(^Name)는 계속 사용할 수 있습니다. 업데이트를 완료하려면 이 설치 프로그램을 \
+    다시 실행해 주십시오."
+LangString NotCompleted ${LANG_RUSSIAN} "Обновление $(^Name) до версии ${VERSION} не завершено, так \
+    как один из её файлов используется. Программой $(^Name) можно пользоваться. Пожалуйста, \
+    запустите эту программу установки ещё раз, чтобы завершить обновление."
+LangString NotCompleted ${LANG_SIMPCHINESE} "$(^Name) 更新到 ${VERSION} 未完成，因为它的一个文件正在\
+    使用中。$(^Name) 仍可使用。请再次运行此安装程序以完成更新。"
+
 LangString SetupBusy ${LANG_ENGLISH} "Another setup of $(^Name) is running, so nothing was \
     changed. Wait until it has finished, then try again."
 LangString SetupBusy ${LANG_GERMAN} "Ein anderes Setup von $(^Name) wird gerade ausgeführt, daher \

@@ -6,7 +6,8 @@
 ;            after it, in place>] installer/tapwright.nsi
 ; with absolute paths: makensis works in the script's folder.
 ; /S installs silently, as an update that the browser runs does; the exit code is then 0 when
-; the new version is in place and 2 when the old one was left as it was.
+; the new version is in place, 2 when the old one was left as it was, and 3 when the update
+; stopped between the two programs (each whole; the setup run again finishes it).
 Unicode true
 Target amd64-unicode
 RequestExecutionLevel user
@@ -37,10 +38,12 @@ XPStyle on
 !define SHORTCUT "$SMPROGRAMS\${PRODUCT}.lnk"
 !define ENTRIES "Software\Microsoft\Windows\CurrentVersion\Uninstall"
 !define ENTRY "${ENTRIES}\${PRODUCT}"
-; What the install writes, in this order; the uninstaller removes the same in reverse:
+; What the install writes, in this order:
 ;   1. the folders $LOCALAPPDATA\Programs and $INSTDIR, each when it is missing;
-;   2. MAIN_FILE, then LAUNCHER_FILE (staged as <name>.new, swapped in through <name>.old);
+;   2. MAIN_FILE, then LAUNCHER_FILE (staged as <name>.new, the old kept as <name>.old meanwhile);
 ;   3. UNINSTALLER_FILE;  4. SHORTCUT;  5. the key ENTRIES, when it is missing, and ENTRY.
+; The uninstaller removes the same: 2 first, then 4, ENTRY's Apps-list values, 3, 1, and the
+; rest of 5 last (see un.RemovePrograms and the uninstall section).
 ; What was missing is noted in the entry's value "Created" (the bits below), so that a folder or
 ; key that was there before the first install stays after the uninstall.
 !define FOLDER_PROGRAMS 1
@@ -50,7 +53,9 @@ XPStyle on
 ; file that a virus scanner or the search indexer holds for a moment; and a setup for another.
 !define ATTEMPTS 20
 !define ATTEMPT_MS 250
-!define LOCK_MS 60000
+!ifndef LOCK_MS  ; the bench's setups wait less, so that a test can outlast the wait
+  !define LOCK_MS 60000
+!endif
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -82,10 +87,10 @@ Var Moved
 Var Lock
 Var Staged
 
-; Ends the setup, which has changed nothing, with a box that says why; silently, with exit code 2.
-!macro Refuse TEXT
+; Ends the setup with a box that says why; silently, with the exit code.
+!macro Refuse TEXT CODE
   MessageBox MB_OK|MB_ICONSTOP "${TEXT}" /SD IDOK
-  SetErrorLevel 2
+  SetErrorLevel ${CODE}
   Quit
 !macroend
 
@@ -110,13 +115,14 @@ Var Staged
   Pop $0
   ${If} $0 <> 0     ; WAIT_OBJECT_0
   ${AndIf} $0 <> 0x80  ; WAIT_ABANDONED
-    !insertmacro Refuse "$(SetupBusy)"
+    !insertmacro Refuse "$(SetupBusy)" 2
   ${EndIf}
 !macroend
 
 ; On Windows a program that runs, or whose process is still ending, cannot be opened for
-; writing (its image is mapped), though it can be renamed: so a rename alone never proves that
-; a program is free. Wine 8 behaves alike (the tests rely on it).
+; writing (its image is mapped), nor replaced. Both are checked before the swap, so that a
+; launcher that runs does not cost the main program a step that would have to be undone. Wine 8
+; behaves alike (the tests rely on it).
 !macro CheckFree NAME
   ${If} ${FileExists} "$INSTDIR\${NAME}"
     ClearErrors
@@ -129,54 +135,69 @@ Var Staged
   ${EndIf}
 !macroend
 
-; One rename of the swap; $Moved says whether it happened. The error flag is read right after the
-; rename that set it, since reading it clears it.
-!macro Move FROM TO
-  ClearErrors
-  Rename "$INSTDIR\${FROM}" "$INSTDIR\${TO}"
-  StrCpy $Moved 1
-  ${IfThen} ${Errors} ${|} StrCpy $Moved 0 ${|}
+; Data reaches the disk before a rename makes it live: NTFS journals names, not data, so a power
+; cut soon after an update could otherwise leave programs of zeros. Under Wine this is an fsync.
+; On failure $9 is 0 and the error flag is set.
+!macro Flush PATH
+  System::Call 'kernel32::CreateFileW(w "${PATH}", i 0x40000000, i 7, p 0, i 3, i 0, p 0) p .R9'
+  System::Call 'kernel32::FlushFileBuffers(p R9) i .r9'
+  System::Call 'kernel32::CloseHandle(p R9)'
+  ${IfThen} $9 = 0 ${|} SetErrors ${|}
 !macroend
 
-; A program goes aside (<name> -> <name>.old) only when it is free at that very moment, and only
-; when it is there: a first install has nothing to put aside.
-!macro Aside NAME
-  StrCpy $Moved 1
-  ${If} ${FileExists} "$INSTDIR\${NAME}"
-    StrCpy $Free 1
-    !insertmacro CheckFree "${NAME}"
-    StrCpy $Moved 0
-    ${If} $Free = 1
-      !insertmacro Move "${NAME}" "${NAME}.old"
+; A staged program is written afresh, never over an old staging in place (after a rollback that
+; is another name of the installed program), and is on disk before anything renames it.
+!macro Stage NAME SOURCE
+  Delete "$INSTDIR\${NAME}.new"
+  ${If} ${FileExists} "$INSTDIR\${NAME}.new"
+    SetErrors
+  ${Else}
+    File "/oname=${NAME}.new" "${SOURCE}"
+    !insertmacro Flush "$INSTDIR\${NAME}.new"
+  ${EndIf}
+!macroend
+
+; One program's step: what the name holds stays reachable as <name>.<KEEP> (a hard link, or where
+; the file system has none a copy, on disk first), then <name>.<FROM> moves over the name in one
+; write-through rename, which fails while the program runs or is held. So the name holds a whole
+; program at every instant, and a setup killed anywhere leaves every program startable. $Moved
+; says whether the rename happened; a step that failed before it, or a killed setup, leaves one
+; more name of a program, which the next try makes afresh and a whole swap removes. With no
+; <name>.<FROM> (a first install rolled back) the program goes back to <name>.<KEEP>.
+!macro Swap NAME KEEP FROM
+  StrCpy $7 "$INSTDIR\${NAME}.${FROM}"
+  StrCpy $8 "$INSTDIR\${NAME}"
+  StrCpy $9 1
+  ${IfNot} ${FileExists} $7
+    StrCpy $7 $8
+    StrCpy $8 "$INSTDIR\${NAME}.${KEEP}"
+  ${ElseIf} ${FileExists} $8
+    Delete "$INSTDIR\${NAME}.${KEEP}"
+    System::Call 'kernel32::CreateHardLinkW(w "$INSTDIR\${NAME}.${KEEP}", w r8, p 0) i .r9'
+    ${If} $9 = 0
+      System::Call 'kernel32::CopyFileW(w r8, w "$INSTDIR\${NAME}.${KEEP}", i 1) i .r9'
+      ${IfThen} $9 <> 0 ${|} !insertmacro Flush "$INSTDIR\${NAME}.${KEEP}" ${|}
     ${EndIf}
   ${EndIf}
-!macroend
-
-; An old program comes back only when it went aside.
-!macro Back NAME
-  StrCpy $Moved 1
-  ${If} ${FileExists} "$INSTDIR\${NAME}.old"
-    !insertmacro Move "${NAME}.old" "${NAME}"
+  ; MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH: it returns once the rename is on disk
+  ; (Wine ignores the latter: a rename there is not flushed).
+  ${If} $9 <> 0
+    System::Call 'kernel32::MoveFileExW(w r7, w r8, i 9) i .r9'
   ${EndIf}
+  StrCpy $Moved $9
 !macroend
 
-; The swap is four steps, each one rename: the main program aside, the new one in, the launcher
-; aside, the new one in. $Done counts the steps in place, and moves only when a step's own rename
-; succeeds, so that a rollback undoes exactly what was done, in reverse, and a retry goes on from
-; where the last attempt stands. The staged <name>.new files stay until the setup has finished:
-; a retry needs them.
+; The swap is two steps, the main program's, then the launcher's. $Done counts the steps in place
+; and moves only when a step's own rename succeeds, so that a rollback undoes exactly what was
+; done, in reverse, and a retry goes on from where the last attempt stands. A rollback step is
+; the same step the other way: the new program stays as <name>.new for the retry.
 Function Forward
-  ${DoWhile} $Done < 4
-    ${Select} $Done
-    ${Case} 0
-      !insertmacro Aside "${MAIN_FILE}"
-    ${Case} 1
-      !insertmacro Move "${MAIN_FILE}.new" "${MAIN_FILE}"
-    ${Case} 2
-      !insertmacro Aside "${LAUNCHER_FILE}"
-    ${Case} 3
-      !insertmacro Move "${LAUNCHER_FILE}.new" "${LAUNCHER_FILE}"
-    ${EndSelect}
+  ${DoWhile} $Done < 2
+    ${If} $Done = 0
+      !insertmacro Swap "${MAIN_FILE}" old new
+    ${Else}
+      !insertmacro Swap "${LAUNCHER_FILE}" old new
+    ${EndIf}
     ${If} $Moved = 0
       ${ExitDo}
     ${EndIf}
@@ -186,16 +207,11 @@ FunctionEnd
 
 Function Rollback
   ${DoWhile} $Done > 0
-    ${Select} $Done
-    ${Case} 4
-      !insertmacro Move "${LAUNCHER_FILE}" "${LAUNCHER_FILE}.new"
-    ${Case} 3
-      !insertmacro Back "${LAUNCHER_FILE}"
-    ${Case} 2
-      !insertmacro Move "${MAIN_FILE}" "${MAIN_FILE}.new"
-    ${Case} 1
-      !insertmacro Back "${MAIN_FILE}"
-    ${EndSelect}
+    ${If} $Done = 2
+      !insertmacro Swap "${LAUNCHER_FILE}" new old
+    ${Else}
+      !insertmacro Swap "${MAIN_FILE}" new old
+    ${EndIf}
     ${If} $Moved = 0
       ${ExitDo}
     ${EndIf}
@@ -203,31 +219,33 @@ Function Rollback
   ${Loop}
 FunctionEnd
 
-; A setup killed halfway may leave an old program beside a new one: an obsolete copy, or an old
-; instance that still runs, whose name then stays taken, and which the swap waits for like for a
-; running program. A program aside with nothing in its place needs nothing here: the swap puts
-; the new one there, or its rollback the old one back.
-!macro Recover NAME
-  ${If} ${FileExists} "$INSTDIR\${NAME}"
-    Delete "$INSTDIR\${NAME}.old"
+; A sync tool, a backup restore or the user may have made a program read-only: it could then be
+; neither opened for writing, replaced nor deleted, and every update and uninstall would take it
+; for running. The product's own programs are ours to change; its other files keep theirs.
+!macro Writable NAME
+  System::Call 'kernel32::GetFileAttributesW(w "$INSTDIR\${NAME}") i .r9'
+  ${If} $9 <> -1
+  ${AndIf} $9 & 1  ; FILE_ATTRIBUTE_READONLY
+    IntOp $9 $9 ^ 1
+    System::Call 'kernel32::SetFileAttributesW(w "$INSTDIR\${NAME}", i r9)'
   ${EndIf}
 !macroend
 
-; Both programs change together or not at all: a new launcher beside an old main program, or a
-; missing file, would leave a product that cannot start or update. $Done is 4 when the new ones
-; are in place, 0 when the old ones are as they were (a rollback that keeps failing, say while a
-; scanner holds the new program it would put back, leaves it between: every program present).
+; Both programs change together or not at all: a new launcher beside an old main program would
+; leave a product that cannot update as it should. $Done is 2 when the new ones are in place, 0
+; when the old ones are as they were; a rollback that keeps failing, say while a scanner holds the
+; old copy it would put back, leaves 1: the new main program beside the old launcher.
 Function ReplacePrograms
   StrCpy $Done 0
   StrCpy $Staged 0
-  !insertmacro Recover "${MAIN_FILE}"
-  !insertmacro Recover "${LAUNCHER_FILE}"
+  !insertmacro Writable "${MAIN_FILE}"
+  !insertmacro Writable "${LAUNCHER_FILE}"
   SetOverwrite try  ; a staged file that cannot be written is retried, never asked about
   ${For} $1 1 ${ATTEMPTS}
     ${If} $Staged = 0
       ClearErrors
-      File "/oname=${MAIN_FILE}.new" "${MAIN}"
-      File "/oname=${LAUNCHER_FILE}.new" "${LAUNCHER}"
+      !insertmacro Stage "${MAIN_FILE}" "${MAIN}"
+      !insertmacro Stage "${LAUNCHER_FILE}" "${LAUNCHER}"
       ${IfNot} ${Errors}
         StrCpy $Staged 1
       ${EndIf}
@@ -239,7 +257,7 @@ Function ReplacePrograms
       ${If} $Free = 1
         Call Forward
       ${EndIf}
-      ${If} $Done = 4
+      ${If} $Done = 2
         ${Break}
       ${EndIf}
       Call Rollback
@@ -247,23 +265,22 @@ Function ReplacePrograms
     Sleep ${ATTEMPT_MS}
   ${Next}
   ${For} $1 1 ${ATTEMPTS}  ; given up: the rollback goes on, for as long again
-    ${If} $Done = 0
-    ${OrIf} $Done = 4
+    ${If} $Done <> 1
       ${Break}
     ${EndIf}
     Sleep ${ATTEMPT_MS}
     Call Rollback
   ${Next}
-  ${IfThen} $Done = 4 ${|} Delete "$INSTDIR\${MAIN_FILE}.old" ${|}
-  ${IfThen} $Done = 4 ${|} Delete "$INSTDIR\${LAUNCHER_FILE}.old" ${|}
-  ; Once the swap is whole, either way, the staging is of no use; a file still held for a moment
-  ; is waited for. Between the two, a setup run again needs what is there.
+  ; Once the swap is whole, either way, and its renames are on disk, the old copies and the
+  ; staging are of no use; a file still held for a moment is waited for. Between the two, a setup
+  ; run again needs what is there.
   ${For} $1 1 ${ATTEMPTS}
-    ${If} $Done <> 0
-    ${AndIf} $Done <> 4
+    ${If} $Done = 1
       ${Break}
     ${EndIf}
     ClearErrors
+    Delete "$INSTDIR\${MAIN_FILE}.old"
+    Delete "$INSTDIR\${LAUNCHER_FILE}.old"
     Delete "$INSTDIR\${MAIN_FILE}.new"
     Delete "$INSTDIR\${LAUNCHER_FILE}.new"
     ${IfNot} ${Errors}
@@ -291,9 +308,11 @@ Section
   ${EndIf}
   SetOutPath "$INSTDIR"
   Call ReplacePrograms
-  ${If} $Done <> 4
+  ${If} $Done = 0
     !insertmacro RemoveFolders
-    !insertmacro Refuse "$(RunningNotUpdated)"
+    !insertmacro Refuse "$(RunningNotUpdated)" 2
+  ${ElseIf} $Done = 1
+    !insertmacro Refuse "$(NotCompleted)" 3
   ${EndIf}
   WriteUninstaller "$INSTDIR\${UNINSTALLER_FILE}"
   ; The shortcut starts in $INSTDIR, as SetOutPath left it.
@@ -314,32 +333,33 @@ Section
   Exec '"$INSTDIR\${LAUNCHER_FILE}" /inst'
 SectionEnd
 
-; A program of the product, opened with no sharing at all: that fails while a scanner or the
-; indexer holds it, and while it is open no one can start it. It is marked for deletion through
-; that handle, which fails while it runs (its image is mapped, on Windows as under Wine).
+; A program of the product, opened for writing and deleting with no sharing at all: that fails
+; while it runs (its image is mapped, on Windows as under Wine) and while a scanner or the indexer
+; holds it, and while it is open no one can start it.
 !macro un.Claim NAME HANDLE
   StrCpy ${HANDLE} -1
   ${If} ${FileExists} "$INSTDIR\${NAME}"
-    System::Call 'kernel32::CreateFileW(w "$INSTDIR\${NAME}", i 0x80010000, i 0, p 0, i 3, i 0, p 0) p .s'
+    !insertmacro Writable "${NAME}"  ; as the setup does
+    System::Call 'kernel32::CreateFileW(w "$INSTDIR\${NAME}", i 0xC0010000, i 0, p 0, i 3, i 0, p 0) p .s'
     Pop ${HANDLE}
-    System::Call 'kernel32::SetFileInformationByHandle(p ${HANDLE}, i 4, *i 1, i 4) i .s'
-    Pop $0
-    ${IfThen} $0 = 0 ${|} StrCpy $Free 0 ${|}
+    ${IfThen} ${HANDLE} == -1 ${|} StrCpy $Free 0 ${|}
   ${EndIf}
 !macroend
 
-!macro un.Release HANDLE
+; Marks a claimed file for deletion when its handle closes. The claim has already failed for what
+; would make this fail (a program that runs, a read-only file).
+!macro un.Mark HANDLE
   ${If} ${HANDLE} != -1
-    ${If} $Free = 0  ; another cannot go: this one stays too
-      System::Call 'kernel32::SetFileInformationByHandle(p ${HANDLE}, i 4, *i 0, i 4)'
-    ${EndIf}
-    System::Call 'kernel32::CloseHandle(p ${HANDLE})'
+    System::Call 'kernel32::SetFileInformationByHandle(p ${HANDLE}, i 4, *i 1, i 4) i .r9'
+    ${IfThen} $9 = 0 ${|} StrCpy $Free 0 ${|}
   ${EndIf}
 !macroend
 
 ; Both programs go together or neither, and before anything else: an entry, a shortcut or an
 ; uninstaller removed beside a program that stays would leave a product that can be neither used
-; nor removed. Closing the marked handles deletes the files.
+; nor removed. All four files are claimed before any is marked, so that a program that runs or is
+; held keeps them all; closing the marked handles deletes them, as the end of a killed uninstaller
+; does.
 Function un.RemovePrograms
   ${For} $1 1 ${ATTEMPTS}
     StrCpy $Free 1
@@ -347,10 +367,16 @@ Function un.RemovePrograms
     !insertmacro un.Claim "${LAUNCHER_FILE}" $3
     !insertmacro un.Claim "${MAIN_FILE}.old" $4
     !insertmacro un.Claim "${LAUNCHER_FILE}.old" $5
-    !insertmacro un.Release $2
-    !insertmacro un.Release $3
-    !insertmacro un.Release $4
-    !insertmacro un.Release $5
+    ${If} $Free = 1
+      !insertmacro un.Mark $2
+      !insertmacro un.Mark $3
+      !insertmacro un.Mark $4
+      !insertmacro un.Mark $5
+    ${EndIf}
+    System::Call 'kernel32::CloseHandle(p $2)'
+    System::Call 'kernel32::CloseHandle(p $3)'
+    System::Call 'kernel32::CloseHandle(p $4)'
+    System::Call 'kernel32::CloseHandle(p $5)'
     ${If} $Free = 1
       ${Break}
     ${EndIf}
@@ -360,19 +386,25 @@ FunctionEnd
 
 Section Uninstall
   !insertmacro TakeLock
+  ReadRegDWORD $Created HKCU "${ENTRY}" "Created"
+  IntOp $Created $Created + 0
   Call un.RemovePrograms
   ${If} $Free = 0
-    !insertmacro Refuse "$(RunningNotRemoved)"
+    !insertmacro Refuse "$(RunningNotRemoved)" 2
   ${EndIf}
   Delete "$INSTDIR\${MAIN_FILE}.new"
   Delete "$INSTDIR\${LAUNCHER_FILE}.new"
-  ReadRegDWORD $Created HKCU "${ENTRY}" "Created"
-  IntOp $Created $Created + 0
+  Delete "${SHORTCUT}"
+  ; The entry leaves the Apps list and stops naming the uninstaller before the uninstaller goes, and
+  ; keeps "Created" to the last, so that an uninstaller killed between and run again still removes
+  ; exactly what the install made.
+  DeleteRegValue HKCU "${ENTRY}" "UninstallString"
+  DeleteRegValue HKCU "${ENTRY}" "QuietUninstallString"
+  DeleteRegValue HKCU "${ENTRY}" "DisplayName"
+  Delete "$INSTDIR\${UNINSTALLER_FILE}"
+  !insertmacro RemoveFolders
   DeleteRegKey HKCU "${ENTRY}"
   ${If} $Created & ${KEY_ENTRIES}
     DeleteRegKey /ifempty HKCU "${ENTRIES}"
   ${EndIf}
-  Delete "${SHORTCUT}"
-  Delete "$INSTDIR\${UNINSTALLER_FILE}"
-  !insertmacro RemoveFolders
 SectionEnd

@@ -15,9 +15,11 @@ import hashlib
 import http.server
 import json
 import os
+import re
 import select
 import shlex
 import shutil
+import signal
 import ssl
 import struct
 import subprocess
@@ -178,8 +180,10 @@ class Session:
         self.quiet(["wineboot", "-i"], 240)
         self.quiet(["wineserver", "-w"], 60)
         # Kept up, so that each program starts in milliseconds; but only for
-        # two idle minutes, should the bench be killed before it stops it.
-        self.quiet(["wineserver", "-p120"], 30)
+        # two idle minutes, should the bench be killed before it stops it. It opens every file, so
+        # it runs without root's right to write any: Wine then honours read-only, as Windows does.
+        root = ["setpriv", "--bounding-set=-dac_override"] if os.getuid() == 0 else []
+        self.quiet([*root, "wineserver", "-p120"], 30)
         self.bin.mkdir()
         for path in self.programs.values():
             if path.suffix == ".exe":
@@ -291,7 +295,8 @@ class Session:
         launcher.write_bytes(self.programs[self.launcher_program].read_bytes() + version.encode())
         env = dict(os.environ, TAPWRIGHT_SIGN_TIMESTAMP_URL=self.stamps()) if sign else None
         for command in ([[*sign, str(launcher)]] if sign else []) + [[
-                "makensis", "-V2", f"-DVERSION={version}", f"-DLAUNCHER={launcher}",
+                "makensis", "-V2", f"-DVERSION={version}", "-DLOCK_MS=10000",
+                f"-DLAUNCHER={launcher}",
                 f"-DMAIN={self.programs[main]}", f"-DOUTFILE={setup}",
                 *([f"-DSIGN={shlex.join(sign)}"] if sign else []), "installer/tapwright.nsi"]]:
             subprocess.run(command, check=True, timeout=120, cwd=REPOSITORY, env=env)
@@ -342,13 +347,14 @@ class Session:
                                 f"{program.name} could not take the mutex")
         return lambda: (stop.write_text(""), process.wait(30))
 
-    def hold(self, path: Path, ms: int) -> subprocess.Popen:
+    def hold(self, path: Path, ms: int, when: Optional[Path] = None) -> subprocess.Popen:
         """Holds the file as a virus scanner does (the bench program's hold) from the moment it
-        exists, for ms; returns once the holder watches for it (or holds it, when it exists)."""
-        ready = self.folder("hold") / "held.json"
+        exists (and when exists), for ms; returns once the holder watches for it (or holds it)."""
+        ready, after = self.folder("hold") / "held.json", when and hex16(windows_path(when))
         return self._holding(["wine", str(self.program("tapwright_bench")), "hold", "--file",
-                              hex16(windows_path(path)), "--ms", str(ms), "--ready",
-                              hex16(windows_path(ready))], lambda: ready.exists() and (
+                              hex16(windows_path(path)), "--ms", str(ms), "--ready", hex16(
+                                  windows_path(ready)), *(["--when", after] if when else [])],
+                             lambda: ready.exists() and (
                                   not path.exists() or json.loads(ready.read_text())["held"]),
                              f"nothing holds {path.name}")
 
@@ -362,21 +368,59 @@ class Session:
                 break
         raise BenchError(failure)
 
-    def killed(self, setup: Path, folder: Path, changes: int):
-        """Runs the installer silently and SIGKILLs its Wine process (wine execs into the program)
-        at the changes-th file made, written, renamed or deleted in the folder (by inotify)."""
+    def killed(self, command: Sequence[str], folders: Sequence[Path], changes: int,
+               events: int = 0x380, name: str = "", delayed: Sequence[Path] = ()):
+        """Runs the command (wine execs into the program) and SIGKILLs it at the changes-th event of
+        the kinds given (inotify; by default a name made, moved in or deleted) in the folders, of
+        the name given or any. The wineserver, which makes those changes, holds each for 500 ms
+        (see traced), so that the kill lands right after the change, before the next."""
         libc = ctypes.CDLL(None, use_errno=True)
         watch = libc.inotify_init1(os.O_NONBLOCK)
-        libc.inotify_add_watch(watch, bytes(folder), 0x3C8)  # close_write, moved, create, delete
-        process, seen = self._background(["wine", str(setup), "/S"], "killed.log"), 0
-        while seen < changes and process.poll() is None:
-            if select.select([watch], [], [], 0.1)[0]:
-                events = os.read(watch, 1 << 16)
-                while events:  # each event: 16 bytes, then a name of the length at offset 12
-                    seen, events = seen + 1, events[16 + struct.unpack_from("I", events, 12)[0]:]
-        process.kill()
-        process.wait(30)
+        for folder in folders:
+            libc.inotify_add_watch(watch, bytes(folder), events)
+        with self.traced(delay_ms=500, paths=delayed):
+            process, seen = self._background(list(command), "killed.log"), 0
+            while seen < changes and process.poll() is None:
+                data = os.read(watch, 1 << 16) if select.select([watch], [], [], 0.1)[0] else b""
+                while data:  # each event: 16 bytes, then a name of the length at offset 12
+                    size = struct.unpack_from("I", data, 12)[0]
+                    seen += not name or data[16:16 + size].rstrip(b"\0").decode() == name
+                    data = data[16 + size:]
+            process.kill(), process.wait(30)
         os.close(watch)
+
+    @contextlib.contextmanager
+    def traced(self, command: Sequence[str] = (), delay_ms: int = 0, paths: Sequence[Path] = ()):
+        """strace on the session's wineserver, which makes every link, rename and deletion in the
+        prefix (with paths, of those files only, and their closes too), and on the command if one
+        is given, run in the block, for its fsyncs. Yields a list that holds, once the block ends,
+        each call as (call, the file names it names...), in time order. With delay_ms the server's
+        calls return that much later: what a change sets off happens before the next change."""
+        prefix, log = (self.root / "prefix").stat(), self.folder("strace")
+
+        def cwd(pid):  # None for a process that is not ours to see, or has ended meanwhile
+            with contextlib.suppress(OSError):
+                return os.readlink(f"/proc/{pid}/cwd")
+        server = next(pid for pid in os.listdir("/proc") if pid.isdigit() and (cwd(pid) or "")
+                      .endswith(f"/server-{prefix.st_dev:x}-{prefix.st_ino:x}"))  # in /tmp/...
+        calls = "link,linkat,rename,renameat,renameat2,unlink,unlinkat" + ",close" * bool(paths)
+        strace, seen = ["strace", "-qq", "-ttt", "-y", "-s4096", "-o"], []
+        process = self._background([*strace, str(log / "server"), "-p", server, f"-e{calls}",
+                                    f"-einject={calls}:delay_exit={delay_ms * 1000}",
+                                    *(f"-P{path}" for path in paths)], "strace.log")
+        if not wait_until(lambda: "TracerPid:\t0\n" not in Path(f"/proc/{server}/status")
+                          .read_text(), 30):
+            raise BenchError("strace did not attach to the wineserver")
+        try:
+            if command:
+                self.quiet([*strace, str(log / "command"), "-f", "-efsync,fdatasync", *command], 99)
+            yield seen
+        finally:
+            process.send_signal(signal.SIGINT), process.wait(30)
+        found = [re.match(r"(?:\d+ +)?([\d.]+) (\w+)\((.*)\) += 0", line)  # [pid] seconds call
+                 for path in log.iterdir() for line in path.read_text().splitlines()]
+        seen += [(call, *(os.path.basename(a or b) for a, b in re.findall(r'"([^"]*)"|<([^>]*)>',
+                 arguments))) for _, call, arguments in sorted(m.groups() for m in found if m)]
 
     @contextlib.contextmanager
     def reference_endpoint(self, label: str):

@@ -385,6 +385,7 @@ int ListWindows(const Arguments& arguments) {
 // access list denies everyone, this user included, every access.
 int HoldMutex(const Arguments& arguments) {
     const std::u16string ready = arguments.Hex(u"--ready"), stop = arguments.Hex(u"--stop");
+    const std::u16string name = arguments.Hex(u"--name", false);  // another mutex than ours
     const uint64_t timeout = arguments.Number(u"--timeout", 600000);
     const bool deny = std::count(arguments.words.begin(), arguments.words.end(), u"--deny") > 0;
     if (arguments.bad) return kBadArguments;
@@ -395,7 +396,8 @@ int HoldMutex(const Arguments& arguments) {
         return Failure("DACL");
     }
     SetLastError(ERROR_SUCCESS);
-    ScopedKernelHandle mutex(CreateMutexW(deny ? &attributes : nullptr, TRUE, kMutexName));
+    ScopedKernelHandle mutex(
+        CreateMutexW(deny ? &attributes : nullptr, TRUE, name.empty() ? kMutexName : Wide(name)));
     const DWORD error = GetLastError();
     const bool held = mutex && error != ERROR_ALREADY_EXISTS;
     WriteLine(ready,
@@ -411,17 +413,21 @@ int HoldMutex(const Arguments& arguments) {
 
 // A file held as a virus scanner, the search indexer or Explorer's thumbnailer holds one:
 // reading and writing shared, deleting (so renaming too) not. It watches for the file to appear,
-// since a setup makes its staged files as it goes, and holds it for --ms.
+// since a setup makes its files as it goes (and with --when, for that one first), and holds it
+// for --ms.
 int HoldFile(const Arguments& arguments) {
-    const std::u16string path = arguments.Hex(u"--file"), ready = arguments.Hex(u"--ready");
+    const std::u16string path = arguments.Hex(u"--file"), ready = arguments.Hex(u"--ready"),
+                         when = arguments.Hex(u"--when", false);
     const uint64_t ms = arguments.Number(u"--ms"), wait = arguments.Number(u"--wait", 60000);
     if (arguments.bad) return kBadArguments;
     WriteLine(ready, Object("held", "false"), false);  // watching
     ScopedKernelHandle file;
     for (const ULONGLONG start = GetTickCount64(); !file && GetTickCount64() - start < wait;
          Sleep(1)) {
-        file.reset(CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, 0, nullptr));
+        if (when.empty() || GetFileAttributesW(Wide(when)) != INVALID_FILE_ATTRIBUTES) {
+            file.reset(CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+        }
     }
     WriteLine(ready, Object("held", Bool(static_cast<bool>(file))), false);
     if (file) Sleep(ms);

@@ -19,11 +19,12 @@ from contextlib import nullcontext
 from pathlib import Path
 from typing import Dict, Optional, Tuple
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools"))
 from bench import BUTTONS, STAND_INS, Session, hex16, quoted, read_lines, windows_path  # noqa: E402
 from endpoint import Response, wait_until  # noqa: E402
 
-RELEASE = runpy.run_path(str(Path(__file__).resolve().parents[2] / "scripts/release"))
+RELEASE = runpy.run_path(str(ROOT / "scripts/release"))
 
 
 SESSION: Session = None
@@ -320,14 +321,21 @@ REFUSALS = {  # the setup's box, then the uninstaller's, while the product runs:
 
 
 class ReleaseAndReferenceEndpoint(unittest.TestCase):
-    def silent(self, program: Path, dlls: str = ""):
-        return SESSION.start(p := windows_path(program), f"{quoted(p)} /S", dlls=dlls,
+    def silent(self, program: Path, dlls: str = "", arguments: str = ""):
+        return SESSION.start(p := windows_path(program), f"{quoted(p)} /S {arguments}", dlls=dlls,
                              grace=60).finish()
 
     def test_release_cycle_behind_the_reference_endpoint(self):
         sign = SESSION.certificate("codesign", usage="codeSigning")
-        old, new = (SESSION.setup(version, main, sign) for version, main in (
-            ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer")))
+        old, build = SESSION.setup("2.0.1.0", "tapwright_bench", sign), Path(
+            SESSION.programs["TapwrightService"]).parent / "release"
+        # The next release as scripts/release makes it, each signature stamped by the session's
+        # time-stamp server (checked below as installed).
+        subprocess.run(["/usr/bin/python3", ROOT / "scripts/release", "--main", SESSION.programs[
+            "tapwright_bench_newer"], "--host", f"localhost:{SESSION.port}", "--download", "https:",
+            "--cert", sign[0], "--key", sign[1], "--timestamp", SESSION.stamps(), "--build", build],
+            check=True, timeout=900, capture_output=True)
+        new = build / "TapwrightSetup-2.1.0.0.exe"
         downloads, folder = SESSION.folder("Downloads"), SESSION.product_folder
         for name in SETUP_DLLS:
             shutil.copy2(SESSION.programs["tapwright_planted_wininet"], downloads / f"{name}.dll")
@@ -362,7 +370,8 @@ class ReleaseAndReferenceEndpoint(unittest.TestCase):
         self.assertEqual((installed.exit_code, list(downloads.glob("*.loaded.jsonl"))), (0, []))
         self.assertEqual(sorted(first), ["Tapwright.exe", "Tapwright.exe.started.jsonl",
                                          "TapwrightService.exe", "Uninstall.exe"])
-        self.assertIn('"DisplayVersion"="2.0.1.0"', made)
+        self.assertLessEqual({'"DisplayVersion"="2.0.1.0"', '"Created"=dword:00000002'}, made.keys(
+        ))
         home = "C:\\" + "\\".join(folder.relative_to(SESSION.root / "prefix/drive_c").parts)
         self.assertEqual((shortcut, run.opened, [box["text"] for box in run.boxes]), ((
             home + "\\TapwrightService.exe", "/inst", home), [address], [TEXTS["en_US.UTF-8"][2]]),
@@ -381,22 +390,31 @@ class ReleaseAndReferenceEndpoint(unittest.TestCase):
         (folder / "Tapwright.exe.started.jsonl").unlink()  # the stand-in's record
         shutil.rmtree(other)  # the other program was removed meanwhile: its folders were not ours
         SESSION.quiet(["wine", "reg", "delete", f"{ENTRIES}\\Other", "/f"], 60)
-        self.assertEqual(self.silent(folder / "Uninstall.exe").exit_code, 0)
+        # In place, as an uninstaller that reports its code runs; the caller then removes it.
+        place = f"_?={windows_path(folder)}"
+        self.assertEqual(self.silent(folder / "Uninstall.exe", arguments=place).exit_code, 0)
+        (folder / "Uninstall.exe").unlink(), folder.rmdir()
         after = SESSION.snapshot()
         self.assertEqual(sorted((made.keys() - before.keys()) & after.keys()), [])
         self.assertLessEqual({str(folder.parent.relative_to(SESSION.root / "prefix")),
                               f"[HKEY_CURRENT_USER\\{ENTRIES[5:]}]"}, after.keys())
 
 
+BUSY = "Another setup of Tapwright is running, so nothing was changed. Wait until it has " \
+    "finished, then try again."
+
+
 class UpdateUnderFaults(unittest.TestCase):
     """What real machines do to an update and an uninstall: a file held for a moment or for
-    good, two setups at once, the installer killed anywhere in its swap, the product started
-    while the uninstaller works; and the files that the product keeps beside its programs."""
+    good, two setups at once, a setup or the uninstaller killed anywhere, the product started
+    while the uninstaller works, read-only programs; and the files that the product keeps beside
+    its programs."""
 
     def test_the_swap_and_the_uninstall_lose_nothing(self):
-        folder, start = SESSION.product_folder, lambda setup: SESSION.start(  # noqa: E731
-            p := windows_path(setup), f"{quoted(p)} /S", grace=60)
-        run = lambda setup: start(setup).finish()  # noqa: E731
+        folder, start = SESSION.product_folder, lambda setup, *rest: SESSION.start(  # noqa: E731
+            p := windows_path(setup), " ".join((quoted(p), "/S", *rest)), grace=60)
+        run = lambda setup, *rest: start(setup, *rest).finish()  # noqa: E731
+        here, uninstaller = f"_?={windows_path(folder)}", folder / "Uninstall.exe"  # in place
         versions = ("2.0.1.0", "tapwright_bench"), ("2.1.0.0", "tapwright_bench_newer")
         setups = {v: SESSION.setup(v, main) for v, main in versions}
         whole = {v: (SESSION.programs[main].read_bytes(), (  # what each setup packs
@@ -405,14 +423,16 @@ class UpdateUnderFaults(unittest.TestCase):
         self.assertEqual(run(setups["2.0.1.0"]).exit_code, 0)
         kept = {folder / "settings.ini": b"[view]\r\nzoom=2\r\n", folder / "logs/1.log": b"ok"}
         for path, text in kept.items():
-            path.parent.mkdir(exist_ok=True), path.write_bytes(text)
+            path.parent.mkdir(exist_ok=True), path.write_bytes(text), path.chmod(0o444)
         ours = lambda: {k: v for k, v in SESSION.snapshot().items() if re.search(  # noqa: E731
             r"Programs/Tapwright(?!.*started)|Tapwright\.lnk|Uninstall\\Tapwright", k)}
         leftovers = lambda: sorted(p.name for p in folder.glob("*.exe.*"))  # noqa: E731
 
-        def state():  # the version that both programs are of, or None
-            pair = tuple(path.exists() and path.read_bytes() for path in (main, launcher))
-            return next((version for version, of in whole.items() if of == pair), None)
+        def pair():  # the version that each program is of, byte for byte, or None
+            return tuple(next((v for v, of in whole.items() if path.exists() and of[i] ==
+                               path.read_bytes()), None) for i, path in enumerate((main, launcher)))
+
+        state = lambda: both[0] if (both := pair())[0] == both[1] else None  # noqa: E731
 
         def update(versions, held, ms, codes, *ends):  # ends: the versions it may end at, whole
             holder, running = SESSION.hold(held, ms), [start(setups[v]) for v in versions]
@@ -428,40 +448,79 @@ class UpdateUnderFaults(unittest.TestCase):
         update(whole, launcher, 1000, [0, 0], *whole)
         self.assertIn(f"DisplayVersion    REG_SZ    {state()}",
                       SESSION.quiet(["wine", "reg", "query", ENTRY], 60))
-        # Killed at changes spread over the swap, its attempts rolled back meanwhile (the
-        # launcher is held): both programs of one version, or a second run makes them whole.
-        between, given_up = [], False
-        for change in range(1, 45, 2):
-            target = "2.1.0.0" if (had := state()) == "2.0.1.0" else "2.0.1.0"
-            holder = SESSION.hold(launcher, 1000)
-            SESSION.killed(setups[target], folder, change)
-            holder.wait(30)
-            if state() is None:
-                between.append(leftovers())
-                if not given_up and not main.exists():
-                    # Killed with the main program aside, then a program held for good: the
-                    # version before comes back whole, and nothing of either attempt is left.
-                    given_up = True
-                    update([target], launcher, 8000, [2], had)
-                else:
-                    self.assertEqual((run(setups[target]).exit_code, state()), (0, target), change)
-            self.assertEqual({path: path.read_bytes() for path in kept}, kept, change)
-        self.assertEqual((len(between) > 5, given_up), (True, True), "kills inside the swap")
-        # The product starts a moment after the uninstaller, while a file it needs is held:
-        # nothing goes.
-        installed, holder = ours(), SESSION.hold(main, 3500)
-        u = windows_path(folder / "Uninstall.exe")
-        uninstall = SESSION.start(u, f"{quoted(u)} /S _?={windows_path(folder)}", grace=60)
-        time.sleep(1)
-        let_go = SESSION.hold_mutex(main)
-        refused = uninstall.finish()
-        let_go(), holder.wait(30)
-        self.assertEqual((refused.exit_code, ours()), (2, installed), refused.summary())
-        # A second run removes what the install made, and only that.
-        self.assertEqual(run(folder / "Uninstall.exe").exit_code, 0)
-        self.assertEqual(sorted(ours()), sorted(str(path.relative_to(SESSION.root / "prefix"))
-                                                for path in (folder, folder / "logs", *kept)))
-        self.assertEqual({path: path.read_bytes() for path in kept}, kept)
+        other = lambda: "2.1.0.0" if state() == "2.0.1.0" else "2.0.1.0"  # noqa: E731
+        # Held past the retry window, after the main program's step each time: rolled back, the
+        # version before whole and nothing left, and the setup says so.
+        update([other()], launcher, 8000, [2], state())
+        # Each staged program is on disk (an fsync under Wine) before its rename into place.
+        with SESSION.traced(["wine", str(setups[target := other()]), "/S"]) as calls:
+            pass
+        for name in ("Tapwright.exe", "TapwrightService.exe"):
+            flushed, moved = ("fsync", name + ".new"), ("rename", name + ".new", name)
+            self.assertEqual([c for c in calls if c in (flushed, moved)], [flushed, moved], calls)
+        self.assertEqual(state(), target)
+        # Killed right after each change of the swap: every name holds a whole program, the new
+        # main program beside the old launcher at most; the same setup run again ends whole.
+        windows = set()
+        for change in range(1, 9):
+            had, target = state(), other()
+            SESSION.killed(["wine", str(setups[target]), "/S"], [folder], change)
+            killed, left, news = pair(), leftovers(), pair().count(target)
+            SESSION.log(f"killed at change {change}: {killed} {left}")
+            self.assertIn(killed, ((had, had), (target, had), (target, target)), change)
+            windows.add((news, news < 2 and ("Tapwright.exe.old", "TapwrightService.exe.old")[
+                news] in left))
+            self.assertEqual((run(setups[target]).exit_code, state()), (0, target), change)
+        self.assertEqual(len(windows), 5, "before, in each program's step, between, after")
+        # A scanner holds the old main program from the moment the launcher's step begins (the
+        # server slowed meanwhile, so that it is first), and the new launcher, past the retry
+        # window: the rollback cannot finish, and the setup says so with every program whole.
+        had, target = state(), other()
+        with SESSION.traced(delay_ms=1000):
+            holders = [SESSION.hold(folder / "TapwrightService.exe.new", 30000), SESSION.hold(
+                folder / "Tapwright.exe.old", 30000, when=folder / "TapwrightService.exe.old")]
+            stuck = start(setups[target])
+            wait_until(lambda: (folder / "TapwrightService.exe.old").exists(), 30)
+            time.sleep(0.5)
+        stuck = stuck.finish()
+        self.assertEqual((stuck.exit_code, pair()), (3, (target, had)), stuck.summary())
+        for holder in holders:
+            holder.kill(), holder.wait(30)
+        self.assertEqual((run(setups[target]).exit_code, state()), (0, target))
+        # Another setup holds the lock past the wait: the setup says so and changes nothing.
+        installed, let_go = ours(), SESSION.hold_mutex(SESSION.program("tapwright_bench"), "--name",
+                                                       hex16("TapwrightSetupMutex"))
+        busy = SESSION.refusal(setups[other()])
+        let_go()
+        self.assertEqual(([box["text"] for box in busy.boxes[1:]], busy.exit_code, ours()),
+                         ([BUSY], 2, installed))
+        # Both programs read-only, as a sync tool or a backup restore leaves them: the update and
+        # the last uninstall go through; the product's own files keep their attribute.
+        main.chmod(0o555), launcher.chmod(0o555)
+        self.assertEqual((run(setups[target := other()]).exit_code, state()), (0, target))
+        # The uninstaller while the product runs, killed right after it lets go of the main
+        # program the first time, or else left to its refusal: nothing goes.
+        installed, let_go = ours(), SESSION.hold_mutex(main)
+        uninstall = ["wine", str(uninstaller), "/S", here]
+        SESSION.killed(uninstall, [folder], 1, events=0x10, name=main.name, delayed=[main])
+        let_go()
+        self.assertEqual(ours(), installed)
+        # Killed after each of its deletions, then run again: what the install made is removed,
+        # and only that (in place, the uninstaller itself stays for its caller).
+        removed = sorted(str(path.relative_to(SESSION.root / "prefix")) for path in (
+            folder, folder / "logs", uninstaller, *kept))
+        shortcuts = folder.parents[2] / "Roaming/Microsoft/Windows/Start Menu/Programs"
+        for change in (1, 2, 3, 0):  # 0: not killed, both programs read-only
+            if change:
+                SESSION.killed(uninstall, [folder, shortcuts], change)
+                SESSION.log(f"uninstaller killed at {change}: {sorted(ours().keys() - removed)}")
+            else:
+                main.chmod(0o555), launcher.chmod(0o555)
+            self.assertEqual((run(uninstaller, here).exit_code, sorted(ours())), (0, removed))
+            self.assertEqual({path: path.read_bytes() for path in kept}, kept)
+            if change:
+                self.assertEqual(run(setups["2.1.0.0"]).exit_code, 0)
+        self.assertEqual([path.stat().st_mode & 0o222 for path in kept], [0, 0])
 
 
 def main():
