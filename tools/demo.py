@@ -13,11 +13,14 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
+from multiprocessing.pool import ThreadPool
 from pathlib import Path
 
 from bench import BenchError, Install, Session, quoted, windows_path
-from endpoint import ReferenceEndpoint
+from endpoint import ENDPOINT, ReferenceEndpoint, self_signed
+from farm import Farm, free_port
 
 
 REPOSITORY = Path(__file__).resolve().parents[1]
@@ -98,22 +101,41 @@ def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: P
     return refused
 
 
-def rollout(reference: ReferenceEndpoint, output: Path):
-    print("\n== 7. A staged rollout: 2,000 launchers, each from its own address, ask at each step")
+ROLLOUT = (("2.1.0.0", "https://localhost/T-2.1.0.0.exe"), ("2.2.0.0", "https://localhost/T-"
+           "2.2.0.0.exe", "--rollout", "5"), ("--rollout", "25"), ("--halt",), ("--rollout", "100"))
+FARM_STEPS = (*ROLLOUT[:2], "The third node's folder is made unwritable; it still serves.",
+              ("--rollout", "25"), ("--status",), "The third node's folder is mended.", ("--sync",),
+              ("--status",), ("--rollout", "100"))
+
+
+def rollout(title: str, endpoint: ReferenceEndpoint, steps, output: Path, name: str, logs,
+            node=None):
+    """2,000 launchers at 2.1.0.0 ask after each step that sets a share (again straight at the node
+    given, to compare), and take 2.2.0.0 when offered; a sentence breaks or mends a farm's third
+    node. Then the adoption report from the logs."""
+    print(f"\n== {title}")
     callers = dict.fromkeys((f"127.2.{n // 250}.{n % 250 + 1}" for n in range(2000)), "2.1.0.0")
-    url = f"https://localhost:{reference.port}/download/Tapwright-%s.exe"
-    reference.publish("2.1.0.0", url % "2.1.0.0")
-    seen = (log := reference.folder / "tapwright-adoption.log").exists() and log.stat().st_size
-    for step in (("2.2.0.0", url % "2.2.0.0", "--rollout", "5"), ("--rollout", "25"),
-                 ("--halt",), ("--rollout", "100"), ()):
-        reference.publish(*step) if step else None
-        offered = [c for c, v in callers.items() if b"2.2.0.0" in reference.ask(v, source=c).body]
-        callers.update(dict.fromkeys(offered, "2.2.0.0"))
-        print(f"   {' '.join(step[-2:]) or 'then'}: offered to {len(offered) / 20:.1f} % of 2,000;"
-              f" at 2.2.0.0 now {list(callers.values()).count('2.2.0.0') / 20:.1f} %", flush=True)
-    (output / "adoption.log").write_bytes(log.read_bytes()[seen:])
-    subprocess.run([REPOSITORY / "endpoint/report", "adoption.log", "--per", "second",
-                    "--rollouts", reference.folder / "www/rollouts.log"], cwd=output)
+    seen = [log.exists() and log.stat().st_size for log in logs]
+    with ThreadPool(8) as pool:
+        for step in steps:
+            if isinstance(step, str):
+                endpoint.nodes[2].writable("mended" in step) or print(f"   {step}")
+                continue
+            run = subprocess.run([ENDPOINT / "publish", *step, endpoint.folder / "www"],
+                                 capture_output=True, text=True)
+            print(f"   $ publish {' '.join(step)}: exit code {run.returncode}" + "".join(
+                f"\n     {line}" for line in (run.stdout + run.stderr).splitlines()))
+            if {"--rollout", "--halt"} & set(step):
+                got = pool.map(lambda c: {endpoint.ask(callers[c], source=c).body} | (
+                    {endpoint.call(callers[c], c, node)[0]} if node else set()), callers)
+                offered = [c for c, bodies in zip(callers, got) if b"2.2.0.0" in min(bodies)]
+                callers.update(dict.fromkeys(offered, "2.2.0.0"))
+                differ = f"; unlike the node's own: {sum(len(b) > 1 for b in got)}" if node else ""
+                print(f"     offered to {len(offered) / 20:.1f} % of 2,000; at 2.2.0.0 now "
+                      f"{list(callers.values()).count('2.2.0.0') / 20:.1f} %{differ}", flush=True)
+    (output / f"{name}.log").write_bytes(b"".join(g.read_bytes()[n:] for g, n in zip(logs, seen)))
+    subprocess.run([REPOSITORY / "endpoint/report", f"{name}.log", "--per", "second", "--picture",
+                    name, "--rollouts", endpoint.folder / "www/rollouts.log"], cwd=output)
 
 
 def main() -> int:
@@ -158,7 +180,14 @@ def main() -> int:
                         shutil.move(box["picture"], picture)
                         print(f"   {lang:<12} {kind:<6} \"{box['caption']}\": "
                               f"{box['text'].split(chr(13))[0]}  ({os.path.relpath(picture)})")
-                rollout(reference, output)
+                rollout("7. A staged rollout: 2,000 launchers, each from its own address, ask at"
+                        " each step", reference, ROLLOUT, output, "adoption",
+                        [reference.folder / "tapwright-adoption.log"])
+            with tempfile.TemporaryDirectory() as scratch, Farm(
+                    Path(scratch), free_port(), *self_signed(Path(scratch))) as farm:
+                rollout("8. The same on three machines behind HAProxy", farm, FARM_STEPS, output,
+                        "farm-adoption", [n.folder / "tapwright-adoption.log" for n in farm.nodes],
+                        farm.nodes[0])
     except (BenchError, RuntimeError) as error:
         print(f"\nThe demo could not run: {error}", file=sys.stderr)
         return 1

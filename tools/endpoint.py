@@ -187,21 +187,27 @@ def self_signed(folder: Path, key: str = "rsa:2048"):
     return folder / "cert.pem", folder / "key.pem"
 
 
+def replaced(text: str, pairs: dict) -> str:  # a placeholder gone missing fails, never passes
+    for old, new in pairs.items():
+        if old not in text:
+            raise RuntimeError(f"a shipped configuration no longer holds {old}")
+        text = text.replace(old, new)
+    return text
+
+
 class ReferenceEndpoint:
     def __init__(self, folder: Path, port: int, cert: Path, key: Path):
         f = self.folder = Path(folder).resolve()
         self.port, self.versions, self._processes, self._seen, self._asked = port, "", [], 0, 0
+        self.address = "127.0.0.1"  # where nginx listens
         self.context = ssl.create_default_context(cafile=cert)
         self.context.verify_flags |= ssl.VERIFY_X509_PARTIAL_CHAIN  # a CA's leaf, or its own
         self.downloads = f / "downloads"
         for made in (f / "www", self.downloads):
             made.mkdir(parents=True, exist_ok=True)
-        for source in ENDPOINT.glob("*.php"):
+        for source in [*ENDPOINT.glob("*.php"), ENDPOINT / "publish"]:  # which a farm node runs
             shutil.copy(source, f / "www")
-        # The shipped site with its placeholders filled in; one that went missing fails loudly,
-        # so that a change to the site cannot leave the tests serving something else.
-        site = (ENDPOINT / "nginx-site.conf").read_text()
-        for placeholder, value in {
+        (f / "site.conf").write_text(replaced((ENDPOINT / "nginx-site.conf").read_text(), {
                 "listen 443 ssl;": f"listen 127.0.0.1:{port} ssl;", "listen [::]:443 ssl;": "",
                 "/etc/ssl/certs/updates.example.com.pem": str(Path(cert).resolve()),
                 "/etc/ssl/private/updates.example.com.key": str(Path(key).resolve()),
@@ -209,11 +215,7 @@ class ReferenceEndpoint:
                 "/run/php/tapwright-endpoint.sock": str(f / "php-fpm.sock"),
                 "/var/log/nginx/": f"{f}/", "192.0.2.1;": "127.0.0.2;",
                 "    location / {": f"    location /download/ {{ alias {self.downloads}/; }}\n"
-                                   + "    location / {"}.items():
-            if placeholder not in site:
-                raise RuntimeError(f"endpoint/nginx-site.conf no longer holds {placeholder}")
-            site = site.replace(placeholder, value)
-        (f / "site.conf").write_text(site)
+                                   + "    location / {"}))
         temp_paths = "".join(f"{kind}_temp_path {f}/{kind}_temp; "
                              for kind in ("client_body", "fastcgi", "proxy", "scgi", "uwsgi"))
         # As root, nginx's workers would be nobody, who cannot reach the root-owned PHP-FPM socket.
@@ -316,5 +318,5 @@ class ReferenceEndpoint:
 
     def _accepts(self) -> bool:
         with contextlib.suppress(OSError):
-            return socket.create_connection(("127.0.0.1", self.port), 1).close() or True
+            return socket.create_connection((self.address, self.port), 1).close() or True
         return False

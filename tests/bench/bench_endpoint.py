@@ -182,12 +182,13 @@ def seconds(text: str) -> float:
     return float(value) * {"us": 1e-6, "ms": 1e-3, "s": 1.0, "m": 60.0}[unit]
 
 
-def wrk(port: int, path: str, version: str, connections: int, close: bool, duration: int):
+def wrk(port: int, path: str, version: str, connections: int, close: bool, duration: int,
+        host: str = "127.0.0.1"):
     headers = ["-H", f"User-Version: {version}"] + (["-H", "Connection: close"] if close else [])
     threads = str(min(connections, len(os.sched_getaffinity(0))))
     out = subprocess.run(["wrk", "-t", threads, "-c", str(connections), "-d", f"{duration}s",
                           "--timeout", WRK_TIMEOUT, "--latency", *headers,
-                          f"https://127.0.0.1:{port}{path}"],
+                          f"https://{host}:{port}{path}"],
                          capture_output=True, text=True, timeout=duration + 60).stdout
     rate = re.search(r"Requests/sec:\s*([\d.]+)", out)
     if not rate:
