@@ -17,7 +17,6 @@ import json
 import os
 import re
 import select
-import shlex
 import shutil
 import signal
 import ssl
@@ -135,9 +134,7 @@ class Session:
         if self._stamps is not None:
             self._stamps.shutdown()
         for process in self._processes:
-            if process.poll() is None:
-                process.kill()
-            process.wait(10)
+            process.kill(), process.wait(10)  # kill() leaves a process that has ended alone
         if not self.keep:
             shutil.rmtree(self.root, ignore_errors=True)
 
@@ -189,20 +186,19 @@ class Session:
             if path.suffix == ".exe":
                 shutil.copy2(path, self.bin / path.name)
         opener = quoted(windows_path(self.program("tapwright_bench"))) + ' open "%1"'
-        for key, *value in ((r"HKLM\Software\Classes\https\shell\open\command", "/ve", opener),
-                            (r"HKLM\Software\Classes\http\shell\open\command", "/ve", opener),
-                            ("HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "N"),
-                            ("HKCU\\Software\\Wine\\WineDbg", "/v", "ShowCrashDialog", "/t",
-                             "REG_DWORD", "0")):
-            self.quiet(["wine", "reg", "add", key, *value[:-1], "/d", value[-1], "/f"], 60)
         # The test CA joins the Root store as crypt32 keeps it: a "Blob" of
         # properties, the SHA-1 hash (3) and the certificate itself (32).
         der = ssl.PEM_cert_to_DER_cert((self.ca / "ca.pem").read_text())
         sha1 = hashlib.sha1(der).digest()
         blob = struct.pack("<3I", 3, 1, 20) + sha1 + struct.pack("<3I", 32, 1, len(der)) + der
-        self.quiet(["wine", "reg", "add", "HKLM\\Software\\Microsoft\\SystemCertificates\\Root"
-                    "\\Certificates\\" + sha1.hex().upper(), "/v", "Blob", "/t", "REG_BINARY",
-                    "/d", blob.hex(), "/f"], 60)
+        for key, *value in ((r"HKLM\Software\Classes\https\shell\open\command", "/ve", opener),
+                            (r"HKLM\Software\Classes\http\shell\open\command", "/ve", opener),
+                            ("HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "N"),
+                            ("HKCU\\Software\\Wine\\WineDbg", "/v", "ShowCrashDialog", "/t",
+                             "REG_DWORD", "0"),
+                            ("HKLM\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\"
+                             + sha1.hex().upper(), "/v", "Blob", "/t", "REG_BINARY", blob.hex())):
+            self.quiet(["wine", "reg", "add", key, *value[:-1], "/d", value[-1], "/f"], 60)
         # The first window anyone asks for starts Wine's desktop process; a
         # command prompt waiting on its input keeps it up for the session.
         self._background(["wine", "cmd.exe"], "desktop.log", stdin=subprocess.PIPE)
@@ -285,21 +281,17 @@ class Session:
                                      self.env(lang, dlls), copies, timeout, grace))
         return self._running[-1]
 
-    def setup(self, version: str, main: str, certificate: Sequence[Path] = ()) -> Path:
-        """The real installer of this version; with a certificate and key, signed throughout and
-        time-stamped. Its launcher, which lies beside it, carries the version after its image, so
-        that two releases' launchers differ byte for byte, as real ones do."""
+    def setup(self, version: str, main: str) -> Path:
+        """The real installer of this version. Its launcher, which lies beside it, carries the
+        version after its image, so that two releases' launchers differ byte for byte, as real
+        ones do."""
         folder = self.folder(f"setup-{version}")
-        sign = [str(REPOSITORY / "scripts/sign"), *map(str, certificate)] if certificate else []
         launcher, setup = folder / "TapwrightService.exe", folder / f"TapwrightSetup-{version}.exe"
         launcher.write_bytes(self.programs[self.launcher_program].read_bytes() + version.encode())
-        env = dict(os.environ, TAPWRIGHT_SIGN_TIMESTAMP_URL=self.stamps()) if sign else None
-        for command in ([[*sign, str(launcher)]] if sign else []) + [[
-                "makensis", "-V2", f"-DVERSION={version}", "-DLOCK_MS=10000",
-                f"-DLAUNCHER={launcher}",
-                f"-DMAIN={self.programs[main]}", f"-DOUTFILE={setup}",
-                *([f"-DSIGN={shlex.join(sign)}"] if sign else []), "installer/tapwright.nsi"]]:
-            subprocess.run(command, check=True, timeout=120, cwd=REPOSITORY, env=env)
+        subprocess.run(["makensis", "-V2", f"-DVERSION={version}", "-DLOCK_MS=10000",
+                        f"-DLAUNCHER={launcher}", f"-DMAIN={self.programs[main]}",
+                        f"-DOUTFILE={setup}", "installer/tapwright.nsi"],
+                       check=True, timeout=120, cwd=REPOSITORY)
         return setup
 
     def stamps(self) -> str:
@@ -310,10 +302,8 @@ class Session:
             (self.ca / "stamps.cnf").write_text(
                 "[tsa]\ndefault_tsa = s\n[s]\nserial = stamps.serial\ndigests = sha256\n"
                 "default_policy = 1.3.6.1.4.1.0\nsigner_digest = sha256\n")
-            command = ["openssl", "ts", "-reply", "-config", "stamps.cnf", "-queryfile",
-                       "/dev/stdin", "-signer", "stamps.pem", "-inkey", "stamps.key", "-out",
-                       "/dev/stdout"]
-            ca = self.ca
+            command, ca = ("openssl ts -reply -config stamps.cnf -queryfile /dev/stdin -signer "
+                           "stamps.pem -inkey stamps.key -out /dev/stdout").split(), self.ca
 
             class Stamps(http.server.BaseHTTPRequestHandler):
                 def do_POST(self):
@@ -325,8 +315,7 @@ class Session:
                     self.end_headers()
                     self.wfile.write(reply)
 
-                def log_message(self, *_):
-                    pass
+                log_message = lambda *_: None  # noqa: E731
 
             self._stamps = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Stamps)
             threading.Thread(target=self._stamps.serve_forever, daemon=True).start()
@@ -340,33 +329,34 @@ class Session:
     def hold_mutex(self, program: Path, *options: str) -> Callable[[], None]:
         """Runs the bench program (under any name) holding the launcher's mutex, as a copy of
         the launcher would (with --deny, an elevated one); returns what ends it."""
-        ready, stop = self.folder("mutex") / "held.json", self.root / f"stop-{self._count}"
-        process = self._holding(["wine", str(program), "mutex", *options, "--ready",
-                                 hex16(windows_path(ready)), "--stop", hex16(windows_path(stop))],
-                                lambda: ready.exists() and json.loads(ready.read_text())["held"],
-                                f"{program.name} could not take the mutex")
+        stop = (folder := self.folder("mutex")) / "stop"
+        process = self._holding(folder, program, "mutex", *options, "--stop",
+                                hex16(windows_path(stop)))
         return lambda: (stop.write_text(""), process.wait(30))
 
     def hold(self, path: Path, ms: int, when: Optional[Path] = None) -> subprocess.Popen:
         """Holds the file as a virus scanner does (the bench program's hold) from the moment it
         exists (and when exists), for ms; returns once the holder watches for it (or holds it)."""
-        ready, after = self.folder("hold") / "held.json", when and hex16(windows_path(when))
-        return self._holding(["wine", str(self.program("tapwright_bench")), "hold", "--file",
-                              hex16(windows_path(path)), "--ms", str(ms), "--ready", hex16(
-                                  windows_path(ready)), *(["--when", after] if when else [])],
-                             lambda: ready.exists() and (
-                                  not path.exists() or json.loads(ready.read_text())["held"]),
-                             f"nothing holds {path.name}")
+        return self._holding(self.folder("hold"), self.program("tapwright_bench"), "hold",
+                             "--file", hex16(windows_path(path)), "--ms", str(ms),
+                             *(["--when", hex16(windows_path(when))] if when else []),
+                             waits=lambda: not path.exists())
 
-    def _holding(self, command: Sequence[str], holds: Callable[[], bool], failure: str):
-        """The holder that command starts, once holds(); started again if Wine ends it at once."""
+    def _holding(self, folder: Path, program: Path, verb: str, *options: str, waits=lambda: 0):
+        """The holder that the verb starts, once its reply in the folder says that it holds (or
+        that it watches, while waits()); started again if Wine ends it at once."""
+        ready = folder / "held.json"
+        holds = lambda: ready.exists() and (  # noqa: E731
+            waits() or json.loads(ready.read_text())["held"])
         for _ in range(2):
-            process = self._background(command, "holder.log")
+            process = self._background(["wine", str(program), verb, *options, "--ready",
+                                        hex16(windows_path(ready))], "holder.log")
             if wait_until(lambda: holds() or process.poll() is not None, 30) and holds():
                 return process
             if process.poll() is None:  # alive, and still not holding
                 break
-        raise BenchError(failure)
+        raise BenchError(f"{program.name} {verb} holds nothing: "
+                         f"{ready.read_text() if ready.exists() else 'no reply'}")
 
     def killed(self, command: Sequence[str], folders: Sequence[Path], changes: int,
                events: int = 0x380, name: str = "", delayed: Sequence[Path] = ()):
@@ -471,9 +461,7 @@ class Session:
         """Ends what a case left running: a launcher that still shows its box
         holds the single-instance mutex, and every later run would yield."""
         for running in self._running:
-            if running.process.poll() is None:
-                running.process.kill()
-                running.process.wait(timeout=10)
+            running.process.kill(), running.process.wait(10)
         self._running = []
 
     def launch(self, install: Install, arguments: str = "", *, answers: Sequence[str] = (),
@@ -495,19 +483,25 @@ class Running:
         self.record.mkdir()
         self.boxes: List[dict] = []
         self.deadline = time.monotonic() + timeout + grace + 20
-        with open(self.out, "wb") as out:
-            self.process = subprocess.Popen(
-                ["wine", str(session.program("tapwright_bench")), "run", "--app", hex16(app),
-                 "--command-line", hex16(command_line), "--cwd", hex16(windows_path(folder)),
-                 "--copies", str(copies), "--timeout", str(int(timeout * 1000)),
-                 "--grace", str(int(grace * 1000)), "--pids", hex16(windows_path(pids))],
-                env=dict(env, TAPWRIGHT_E2E_RECORD_DIR=windows_path(self.record)),
-                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
-        self.pids = wait_until(lambda: pids.exists() and json.loads(pids.read_text()) or
-                               self.process.poll() is not None, 30)
+        # A runner that ends with no output and no pids is one that Wine ended at once, as bench()
+        # says: no copy was resumed, so it is started once more. Its own failure it prints.
+        for _ in range(2):
+            with open(self.out, "wb") as out:
+                self.process = subprocess.Popen(
+                    ["wine", str(session.program("tapwright_bench")), "run", "--app", hex16(app),
+                     "--command-line", hex16(command_line), "--cwd", hex16(windows_path(folder)),
+                     "--copies", str(copies), "--timeout", str(int(timeout * 1000)),
+                     "--grace", str(int(grace * 1000)), "--pids", hex16(windows_path(pids))],
+                    env=dict(env, TAPWRIGHT_E2E_RECORD_DIR=windows_path(self.record)),
+                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
+            self.pids = wait_until(lambda: pids.exists() and json.loads(pids.read_text()) or
+                                   self.process.poll() is not None, 30)
+            if isinstance(self.pids, list) or self.process.poll() is None or self.out.read_bytes():
+                break
         if not isinstance(self.pids, list):
             self.process.kill()
-            raise BenchError(f"the runner did not start {command_line!r}")
+            raise BenchError(f"the runner did not start {command_line!r}: exit code "
+                             f"{self.process.returncode}, output {self.out.read_text()!r}")
 
     def next_box(self, timeout: float = 10) -> Optional[dict]:
         """The next box of the program not yet seen; None when it ended first."""
