@@ -6,6 +6,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <new>
@@ -137,21 +138,11 @@ bool WriteLine(const std::u16string& path, const std::string& json, bool append)
     return append || MoveFileExW(Wide(target), Wide(path), MOVEFILE_REPLACE_EXISTING);
 }
 
-std::u16string ModulePath() {
-    std::vector<wchar_t> path(kLongPath);
-    return FromWide(path.data(), GetModuleFileNameW(nullptr, path.data(), kLongPath));
-}
-
-std::u16string CurrentDirectory() {
-    std::vector<wchar_t> path(kLongPath);
-    return FromWide(path.data(), GetCurrentDirectoryW(kLongPath, path.data()));
-}
-
-double MillisecondsNow() {
-    LARGE_INTEGER count, frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * count.QuadPart / frequency.QuadPart;
+// What a call leaves in a buffer of kLongPath units, as many as the length it returns.
+template <typename Fill>
+std::u16string Filled(Fill fill) {
+    std::vector<wchar_t> text(kLongPath);
+    return FromWide(text.data(), fill(text.data()));
 }
 
 // CreateProcessW may write into the command line, hence the copy.
@@ -193,11 +184,12 @@ int Run(const Arguments& arguments) {
         if (!AssignProcessToJobObject(job.get(), info.hProcess)) return Failure("job");
     }
     if (!pids_path.empty() && !WriteLine(pids_path, List(pids), false)) return Failure("pids");
-    const double started = MillisecondsNow();
+    const auto started = std::chrono::steady_clock::now();
     for (const ScopedKernelHandle& thread : threads) ResumeThread(thread.get());
     const bool timed_out =
         WaitForMultipleObjects(count, waited.data(), TRUE, timeout) == WAIT_TIMEOUT;
-    const double elapsed = MillisecondsNow() - started;
+    const std::chrono::duration<double, std::milli> elapsed =
+        std::chrono::steady_clock::now() - started;
     for (const ScopedKernelHandle& copy : copies) {
         DWORD exit_code = 0;
         GetExitCodeProcess(copy.get(), &exit_code);
@@ -210,9 +202,7 @@ int Run(const Arguments& arguments) {
                                   sizeof accounting, nullptr);
         if (accounting.ActiveProcesses == 0) break;
     }
-    return Reply(Object("pids", List(pids), "exit_codes", List(exit_codes), "timed_out",
-                        Bool(timed_out), "elapsed_ms", to_string(elapsed), "settled",
-                        Bool(accounting.ActiveProcesses == 0)));
+    return Reply(Object("exit_codes", List(exit_codes), "elapsed_ms", to_string(elapsed.count())));
 }
 
 std::vector<HWND> Windows(HWND parent) {
@@ -227,13 +217,12 @@ std::vector<HWND> Windows(HWND parent) {
 }
 
 std::u16string TextOf(HWND window) {
-    std::vector<wchar_t> text(GetWindowTextLengthW(window) + 2);
-    return FromWide(text.data(), GetWindowTextW(window, text.data(), text.size()));
+    return Filled([window](wchar_t* text) { return GetWindowTextW(window, text, kLongPath); });
 }
 
+// No longer than 256 units, and Wine fails a longer buffer (its length in bytes is a USHORT).
 std::u16string ClassOf(HWND window) {
-    wchar_t name[256];
-    return FromWide(name, std::max(GetClassNameW(window, name, 256), 0));
+    return Filled([window](wchar_t* name) { return GetClassNameW(window, name, 256); });
 }
 
 DWORD ProcessOf(HWND window) {
@@ -260,9 +249,7 @@ std::vector<uint32_t> Picture(HDC source, RECT area, HICON icon, uint32_t backgr
                                       reinterpret_cast<void**>(&bits), nullptr, 0);
     HGDIOBJ previous = SelectObject(memory, bitmap);
     if (bits != nullptr) std::fill(bits, bits + width * height, background);
-    if (source != nullptr) {
-        BitBlt(memory, 0, 0, width, height, source, area.left, area.top, SRCCOPY);
-    }
+    if (source) BitBlt(memory, 0, 0, width, height, source, area.left, area.top, SRCCOPY);
     if (icon != nullptr) DrawIconEx(memory, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL);
     GdiFlush();
     std::vector<uint32_t> picture(bits, bits == nullptr ? bits : bits + width * height);
@@ -277,10 +264,9 @@ std::vector<uint32_t> Picture(HDC source, RECT area, HICON icon, uint32_t backgr
 // on the same background. The box's own DC yields only its visible part: a covered icon reads
 // as "other", never as another box's icon.
 std::u16string IconName(HWND box) {
-    const std::pair<const char16_t*, const wchar_t*> kSystem[] = {{u"error", IDI_ERROR},
-                                                                  {u"information", IDI_INFORMATION},
-                                                                  {u"question", IDI_QUESTION},
-                                                                  {u"warning", IDI_WARNING}};
+    const std::pair<const char16_t*, const wchar_t*> kSystem[] = {
+        {u"error", IDI_ERROR}, {u"information", IDI_INFORMATION}, {u"question", IDI_QUESTION},
+        {u"warning", IDI_WARNING}};
     HWND control = nullptr;
     DWORD_PTR shown = 0;
     for (HWND child : Windows(box)) {
@@ -311,8 +297,6 @@ std::u16string IconName(HWND box) {
 }
 
 std::string DescribeBox(HWND box) {
-    std::vector<wchar_t> text(GetWindowTextLengthW(GetDlgItem(box, 0xFFFF)) + 2);
-    const UINT length = GetDlgItemTextW(box, 0xFFFF, text.data(), text.size());
     Strings buttons;
     for (HWND button : Buttons(box)) {
         buttons.push_back(
@@ -322,7 +306,7 @@ std::string DescribeBox(HWND box) {
     GetWindowRect(box, &r);
     return Object(
         "hwnd", Handle(box), "pid", to_string(ProcessOf(box)), "caption", Json(TextOf(box)), "text",
-        Json(FromWide(text.data(), length)), "buttons", List(buttons), "rect",
+        Json(TextOf(GetDlgItem(box, 0xFFFF))), "buttons", List(buttons), "rect",
         List({to_string(r.left), to_string(r.top), to_string(r.right), to_string(r.bottom)}),
         "owner", Handle(GetWindow(box, GW_OWNER)), "icon", Json(IconName(box)));
 }
@@ -356,9 +340,8 @@ int Press(const Arguments& arguments) {
     if (arguments.bad) return kBadArguments;
     const bool posted = PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                                      reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
-    for (const ULONGLONG start = GetTickCount64(); GetTickCount64() - start < 5000; Sleep(5)) {
-        if (!IsWindow(box)) break;
-    }
+    for (const ULONGLONG end = GetTickCount64() + 5000; IsWindow(box) && GetTickCount64() < end;)
+        Sleep(5);
     return Reply(Object("closed", Bool(!IsWindow(box))), posted && !IsWindow(box) ? 0 : 1);
 }
 
@@ -368,15 +351,13 @@ int ListWindows(const Arguments& arguments) {
     if (arguments.bad) return kBadArguments;
     Strings listed;
     std::vector<HWND> windows = Windows(nullptr);
-    const size_t top_level = windows.size();
     for (HWND window = nullptr; (window = FindWindowExW(HWND_MESSAGE, window, nullptr, nullptr));) {
         windows.push_back(window);
     }
-    for (size_t i = 0; i < windows.size(); ++i) {
-        if (ProcessOf(windows[i]) != pid) continue;
-        listed.push_back(
-            Object("class", Json(ClassOf(windows[i])), "title", Json(TextOf(windows[i])), "visible",
-                   Bool(IsWindowVisible(windows[i])), "message_only", Bool(i >= top_level)));
+    for (HWND window : windows) {
+        if (ProcessOf(window) != pid) continue;
+        listed.push_back(Object("class", Json(ClassOf(window)), "visible",
+                                Bool(IsWindowVisible(window))));
     }
     return Reply(Object("windows", List(listed)));
 }
@@ -400,10 +381,7 @@ int HoldMutex(const Arguments& arguments) {
         CreateMutexW(deny ? &attributes : nullptr, TRUE, name.empty() ? kMutexName : Wide(name)));
     const DWORD error = GetLastError();
     const bool held = mutex && error != ERROR_ALREADY_EXISTS;
-    WriteLine(ready,
-              held ? Object("held", "true", "pid", to_string(GetCurrentProcessId()))
-                   : Object("held", "false", "last_error", to_string(error)),
-              false);
+    WriteLine(ready, Object("held", Bool(held), "last_error", to_string(error)), false);
     for (const ULONGLONG start = GetTickCount64(); held && GetTickCount64() - start < timeout;
          Sleep(20)) {
         if (GetFileAttributesW(Wide(stop)) != INVALID_FILE_ATTRIBUTES) break;
@@ -434,20 +412,14 @@ int HoldFile(const Arguments& arguments) {
     return file ? 0 : 1;
 }
 
-// Kept out of line and behind a volatile pointer, so that the compiler can neither prove the
-// fault away nor move it out of this module.
-__attribute__((noinline)) void WriteThroughNull() {
+// Kept out of line and behind volatile values, so that the compiler can neither prove a fault
+// away nor move it out of this module. Exhausted memory is a request that no allocator can meet;
+// anything else is a throw that nothing catches.
+__attribute__((noinline)) void TakeFault(const std::u16string& kind) {
     volatile int* volatile target = nullptr;
-    *target = 216;
-}
-
-// A request that no allocator can meet.
-__attribute__((noinline)) void ExhaustMemory() {
     volatile size_t absurd = SIZE_MAX / 2;
-    ::operator delete(::operator new(absurd));
-}
-
-__attribute__((noinline)) void ThrowUncaught() {
+    if (kind == u"access-violation") *target = 216;
+    if (kind == u"out-of-memory") ::operator delete(::operator new(absurd));
     throw std::bad_alloc();
 }
 
@@ -469,9 +441,7 @@ int Fault(const Arguments& arguments) {
     WriteLine(path,
               Object("base", Handle(base), "size", to_string(headers->OptionalHeader.SizeOfImage)),
               false);
-    if (kind == u"access-violation") WriteThroughNull();
-    if (kind == u"out-of-memory") ExhaustMemory();
-    ThrowUncaught();
+    TakeFault(kind);
     return 1;
 }
 
@@ -480,12 +450,10 @@ int Fault(const Arguments& arguments) {
 int Open(const Arguments& arguments) {
     Strings words;
     for (size_t i = 2; i < arguments.words.size(); ++i) words.push_back(Json(arguments.words[i]));
-    std::vector<wchar_t> folder(kLongPath);
-    const DWORD length =
-        GetEnvironmentVariableW(L"TAPWRIGHT_E2E_RECORD_DIR", folder.data(), kLongPath);
-    const std::string record =
-        Object("command_line", Json(FromWide(GetCommandLineW())), "arguments", List(words));
-    if (!WriteLine(FromWide(folder.data(), length) + u"\\opened.jsonl", record, true)) return 1;
+    const std::u16string folder = Filled([](wchar_t* path) {
+        return GetEnvironmentVariableW(L"TAPWRIGHT_E2E_RECORD_DIR", path, kLongPath);
+    });
+    if (!WriteLine(folder + u"\\opened.jsonl", Object("arguments", List(words)), true)) return 1;
     if (!arguments.words.back().ends_with(u".exe")) return 0;
     using Download = HRESULT(WINAPI*)(void*, const wchar_t*, const wchar_t*, DWORD, void*);
     const auto download = GetLibraryFunction<Download>(LoadSystemLibrary(L"urlmon.dll"),
@@ -506,11 +474,13 @@ int wmain(int argc, wchar_t** argv) {
     Arguments arguments;
     for (int i = 0; i < argc; ++i) arguments.words.push_back(FromWide(argv[i]));
     if (argc == 1) {
-        WriteLine(ModulePath() + u".started.jsonl",
-                  Object("pid", to_string(GetCurrentProcessId()), "version",
-                         Json(GetInstalledVersion()), "module", Json(ModulePath()),
-                         "command_line", Json(FromWide(GetCommandLineW())), "cwd",
-                         Json(CurrentDirectory())),
+        const std::u16string module =
+            Filled([](wchar_t* path) { return GetModuleFileNameW(nullptr, path, kLongPath); });
+        const std::u16string cwd =
+            Filled([](wchar_t* path) { return GetCurrentDirectoryW(kLongPath, path); });
+        WriteLine(module + u".started.jsonl",
+                  Object("version", Json(GetInstalledVersion()), "command_line",
+                         Json(FromWide(GetCommandLineW())), "cwd", Json(cwd)),
                   true);
         return 0;
     }

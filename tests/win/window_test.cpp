@@ -165,8 +165,7 @@ TEST(Controls, ParentsHoldTheirChildrenAndForgetThemWhenDestroyed) {
     TControl* panel = NewChild(form, {});
     TControl* button = NewChild(panel, {});
     form->FocusedChild = Applet->FocusedChild = button;
-    Release(button);
-    Release(panel);
+    for (TControl* control : {button, panel}) Release(control);
     EXPECT_TRUE(button->RefCount == 0 && panel->RefCount == 0) << "their parents hold them";
     SetParentControl(panel, nullptr);
     EXPECT_TRUE(Freed(panel) && Freed(button) && !form->FocusedChild && !Applet->FocusedChild);
@@ -174,8 +173,7 @@ TEST(Controls, ParentsHoldTheirChildrenAndForgetThemWhenDestroyed) {
     Applet->FocusedChild = lone;
     Release(lone);
     EXPECT_TRUE(Freed(lone) && !Applet->FocusedChild);
-    Release(form);
-    Release(other);
+    for (TControl* control : {form, other}) Release(control);
     EXPECT_TRUE(Freed(form) && Freed(other));
     ReleaseAll();
 }
@@ -266,9 +264,8 @@ TEST(Windows, MessagesAreDispatchedAnsweredReflectedAndPosted) {
     child->DefaultWndProc = &RecordingDefault;
     form->DialogKeyHook = [](TControl*, WPARAM key, bool keyUp) { return key == 27 && !keyUp; };
     EXPECT_EQ(SendMessageW(child->Window, WM_CHAR, VK_TAB, 0), 0);
-    for (UINT message : {WM_CHAR, WM_KEYDOWN, WM_KEYUP}) {
+    for (UINT message : {WM_CHAR, WM_KEYDOWN, WM_KEYUP})
         SendMessageW(child->Window, message, VK_ESCAPE, 0);
-    }
     SendMessageW(window, WM_KEYDOWN, 'C', 0);  // the form has no focus
     EXPECT_EQ(defaults, (decltype(defaults){{WM_CHAR, VK_ESCAPE}, {WM_KEYUP, VK_ESCAPE}}));
     SendMessageW(window, WM_CLOSE, 0, 0);
