@@ -15,31 +15,24 @@
 
 namespace {
 
-struct TextCase {
-    std::u16string input;
-    std::u16string expected;
-};
+using TextCase = std::pair<std::u16string, std::u16string>;  // what goes in, what comes out
 
 // Double quotes are written out as \" below; what goes in is exactly what the
 // creator of the process would have written, and only argument 1 is read.
 TEST(ArgumentOf, ScansTokensByTheLaunchersOwnRules) {
     const TextCase cases[] = {
         {u"\"C:\\Program Files\\Tapwright\\svc.exe\" /inst", u"/inst"},
-        {u"svc.exe  /inst more", u"/inst"},
-        {u"svc \"/inst \"", u"/inst "},
-        {u"svc /in\"st\"", u"/in\"st\""},
-        {u"svc \"/inst and beyond", u"\"/inst and beyond"},
-        {u"svc a\"b c\"d next", u"a\"b c\"d"},
-        {u"svc \"\"", u""},
-        {u"svc \"", u"\""},
-        {u"svc \"C:\\dir\\\" next", u"C:\\dir\\"},
+        {u"svc.exe  /inst more", u"/inst"},    {u"svc \"/inst \"", u"/inst "},
+        {u"svc /in\"st\"", u"/in\"st\""},        {u"svc \"/inst and beyond", u"\"/inst and beyond"},
+        {u"svc a\"b c\"d next", u"a\"b c\"d"},   {u"svc \"\"", u""},
+        {u"svc \"", u"\""},                     {u"svc \"C:\\dir\\\" next", u"C:\\dir\\"},
         {u"svc", u""},
         {u"svc\r\n/inst\x01x", u"/inst"},        // every control code separates arguments,
         {u"svc /inst\u00A0x", u"/inst\u00A0x"},  // the no-break space does not
         {u"svc \\\"a b\\\" c", u"\\\"a b\\\""},  // the backslash escapes nothing
     };
     for (const TextCase& c : cases)
-        EXPECT_EQ(ArgumentOf(c.input.c_str(), 1), c.expected) << (&c - cases);
+        EXPECT_EQ(ArgumentOf(c.first.c_str(), 1), c.second) << (&c - cases);
     EXPECT_EQ(ArgumentOf(u"\"C:\\a b\\svc.exe\" /inst", 0), u"C:\\a b\\svc.exe");
     EXPECT_EQ(ArgumentOf(u"svc a\"b c\"d next", 2), u"next");
     EXPECT_EQ(ArgumentOf(u"svc one", 5), u"");
@@ -51,7 +44,7 @@ TEST(ExtractDirectory, KeepsEverythingUpToTheLastDelimiter) {
         {u"C:svc.exe", u"C:"}, {u"svc.exe", u""}, {u"", u""},
         {u"\\\\server\\share\\s.exe", u"\\\\server\\share\\"},
         {u"C:\\a/b\\c", u"C:\\a/b\\"}, {u"C:\\a\\b/c", u"C:\\a\\b/"}};
-    for (const TextCase& c : cases) EXPECT_EQ(ExtractDirectory(c.input), c.expected);
+    for (const TextCase& c : cases) EXPECT_EQ(ExtractDirectory(c.first), c.second);
 }
 
 // A mutex that exists but cannot be opened (an elevated copy's) is another
@@ -71,13 +64,9 @@ TEST(FatalError, NamesTheFaultAndAllSixteenHexDigitsOfItsAddress) {
               u"Runtime error 216 at $0000000140001A2B");
     EXPECT_EQ(std::u16string(FormatRuntimeError(4294967295u, ~0ull).text),
               u"Runtime error 4294967295 at $FFFFFFFFFFFFFFFF");
-    for (auto [code, number] : {std::pair{0xC0000005u, 216u},
-                                {0xC00000FDu, 202u},
-                                {0xC0000094u, 200u},
-                                {0xC0000017u, 203u},
-                                {0xE06D7363u, 217u}}) {
+    for (auto [code, number] : {std::pair{0xC0000005u, 216u}, {0xC00000FDu, 202u},
+                                {0xC0000094u, 200u}, {0xC0000017u, 203u}, {0xE06D7363u, 217u}})
         EXPECT_EQ(RuntimeErrorForException(code), number) << std::hex << code;
-    }
 }
 
 // Exact keys and whole LCIDs: no trimming, no case folding, no regional fallback.
@@ -88,12 +77,10 @@ TEST(Translate, MatchesKeysAndLocalesExactly) {
               u"安定的に使用するために新しくダウンロード\u00B7実行することをお勧めします\u3002");
     EXPECT_EQ(TranslateFor(u"Tapwright", 1042) + TranslateFor(u"Tapwright", 1041),
               u"탭라이트Tapwright");
-    for (const char16_t* key : {u"Cancel", u"", u"tapwright", u"Please reinstall and run. "}) {
+    for (const char16_t* key : {u"Cancel", u"", u"tapwright", u"Please reinstall and run. "})
         EXPECT_EQ(TranslateFor(key, 1042), key);
-    }
-    for (uint32_t lcid : {1033u, 0u, 3079u, 3084u, 1028u}) {
+    for (uint32_t lcid : {1033u, 0u, 3079u, 3084u, 1028u})
         EXPECT_EQ(TranslateFor(u"Please reinstall and run.", lcid), u"Please reinstall and run.");
-    }
     UserLcid = 1031;
     EXPECT_EQ(Translate(u"The application configuration file is invalid."),
               u"Die Anwendungskonfigurationsdatei ist ungültig.");
@@ -122,7 +109,7 @@ TEST(UnescapeJson, DecodesEscapesAndAbsorbsMalformedOnes) {
         {u"a\\u00G1b\\u+041c", u"abc"},  // the four characters go even when invalid
         {u"\\uD83D\\uDE00\\uD83Dx", u"\U0001F600\xD83Dx"},
         {u"\\u\uFF10\uFF10\uFF14\uFF11", u""}};  // full-width digits are no digits
-    for (const TextCase& c : cases) EXPECT_EQ(UnescapeJson(c.input), c.expected) << (&c - cases);
+    for (const TextCase& c : cases) EXPECT_EQ(UnescapeJson(c.first), c.second) << (&c - cases);
 }
 
 // An escaped quote belongs to the value, as in any JSON reader; a reply
@@ -133,7 +120,7 @@ TEST(ExtractUpdateField, CutsTheFirstUpdateMembersValue) {
         {u"{\"update\":\"first\",\"update\":\"second\"}", u"first"},
         {u"{\"update\": \"https://x\"}", u""}, {u"<html>\"Update\":\"no pattern\"</html>", u""},
         {u"{\"update\":\"q=\\\"a\\\"\"}", u"q=\\\"a\\\""}, {u"{\"update\":\"dangling \\\"}", u""}};
-    for (const TextCase& c : cases) EXPECT_EQ(ExtractUpdateField(c.input), c.expected);
+    for (const TextCase& c : cases) EXPECT_EQ(ExtractUpdateField(c.first), c.second);
 }
 
 // The shell would run a program path, a UNC path or a custom scheme as readily as it opens a web
