@@ -19,8 +19,8 @@ from multiprocessing.pool import ThreadPool
 from pathlib import Path
 
 from bench import BenchError, Install, Session, quoted, windows_path
-from endpoint import ENDPOINT, ReferenceEndpoint, self_signed
-from farm import Farm, free_port
+from endpoint import ReferenceEndpoint, free_port, self_signed
+from farm import Farm
 
 
 REPOSITORY = Path(__file__).resolve().parents[1]
@@ -121,8 +121,7 @@ def rollout(title: str, endpoint: ReferenceEndpoint, steps, output: Path, name: 
             if isinstance(step, str):
                 endpoint.nodes[2].writable("mended" in step) or print(f"   {step}")
                 continue
-            run = subprocess.run([ENDPOINT / "publish", *step, endpoint.folder / "www"],
-                                 capture_output=True, text=True)
+            run = endpoint.publish(*step, check=False)
             print(f"   $ publish {' '.join(step)}: exit code {run.returncode}" + "".join(
                 f"\n     {line}" for line in (run.stdout + run.stderr).splitlines()))
             if {"--rollout", "--halt"} & set(step):

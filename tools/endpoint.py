@@ -60,12 +60,10 @@ class _Handler(socketserver.BaseRequestHandler):
         if holding:  # accepted, never answered, not even the TLS handshake
             release.wait(SOCKET_TIMEOUT_SECONDS)
             return
-        secure = self.server.secure
-        try:
-            connection = self.request
-            if secure:
-                connection = context.wrap_socket(connection, server_side=True)
-            head = b""
+        secure, head = self.server.secure, b""
+        with contextlib.suppress(OSError, IndexError):  # an ssl.SSLError is an OSError
+            connection = (context.wrap_socket(self.request, server_side=True) if secure
+                          else self.request)
             while b"\r\n\r\n" not in head and len(head) < 65536:
                 chunk = connection.recv(4096)
                 if not chunk:
@@ -79,16 +77,13 @@ class _Handler(socketserver.BaseRequestHandler):
                 endpoint.requests.append(Request(path, headers, secure))
                 response = endpoint.routes.get(path, endpoint.routes.get("*", Response()))
             self._answer(connection, response, release)
-        except (OSError, ssl.SSLError, IndexError):
-            pass
 
     @staticmethod
     def _answer(connection, response: Response, release: threading.Event):
         size = response.size or len(response.body)
-        head = f"HTTP/1.1 {response.status} Status\r\nContent-Length: {size}\r\n"
-        head += "".join(f"{key}: {value}\r\n" for key, value in response.headers)
-        head += "Connection: close\r\n"
-        connection.sendall((head + "\r\n").encode("latin-1"))
+        head = "".join(f"{key}: {value}\r\n" for key, value in (
+            ("Content-Length", size), *response.headers, ("Connection", "close")))
+        connection.sendall(f"HTTP/1.1 {response.status} Status\r\n{head}\r\n".encode("latin-1"))
         body = response.body + b" " * (size - len(response.body))
         body = body[: size // 2] if response.drop else body
         step = 1 if response.drip else 1 << 16
@@ -105,15 +100,9 @@ class _Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
 
 class Endpoint:
     def __init__(self, cert, key, port: int):
-        self.port = port
-        self.session_context = self._context = self.context_for(cert, key)
-        self._lock = threading.Lock()
-        self._release = threading.Event()
-        self._holding = False
-        self._servers: List[_Server] = []
-        self.routes: Dict[str, Response] = {}
-        self.requests: List[Request] = []
-        self.plain_port = 0
+        self.port, self.plain_port, self._servers, self._lock = port, 0, [], threading.Lock()
+        self.session_context, self._release = self.context_for(cert, key), threading.Event()
+        self.reset()
 
     @staticmethod
     def context_for(cert, key) -> ssl.SSLContext:
@@ -125,11 +114,10 @@ class Endpoint:
         for port, secure in ((self.port, True), (self.plain_port, False)):
             server = _Server(("127.0.0.1", port), _Handler)
             server.endpoint, server.secure = self, secure
-            if not secure:
-                self.plain_port = server.server_address[1]
             threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
                              daemon=True).start()
             self._servers.append(server)
+        self.plain_port = server.server_address[1]  # the first start's stays for the next
         return self
 
     def stop(self):
@@ -165,12 +153,15 @@ def wait_until(condition, timeout: float, interval: float = 0.05):
 
 ENDPOINT = Path(__file__).resolve().parent.parent / "endpoint"
 NGINX = Path("/usr/sbin/nginx")
-START_SECONDS = 10
-STOP_SECONDS = 3
 
 
 def end_with_parent():  # in the child before exec: it ends with its parent, even a killed one
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def free_port() -> int:  # on 127.0.0.1, and almost surely on the other loopback addresses too
+    with socket.socket() as probe:
+        return probe.bind(("127.0.0.1", 0)) or probe.getsockname()[1]
 
 
 def _first_words(program: Path, count: int) -> str:
@@ -198,13 +189,12 @@ def replaced(text: str, pairs: dict) -> str:  # a placeholder gone missing fails
 class ReferenceEndpoint:
     def __init__(self, folder: Path, port: int, cert: Path, key: Path):
         f = self.folder = Path(folder).resolve()
-        self.port, self.versions, self._processes, self._seen, self._asked = port, "", [], 0, 0
+        self.port, self.versions, self._processes, self._seen = port, "", [], 0
         self.address = "127.0.0.1"  # where nginx listens
         self.context = ssl.create_default_context(cafile=cert)
         self.context.verify_flags |= ssl.VERIFY_X509_PARTIAL_CHAIN  # a CA's leaf, or its own
         self.downloads = f / "downloads"
-        for made in (f / "www", self.downloads):
-            made.mkdir(parents=True, exist_ok=True)
+        [made.mkdir(parents=True, exist_ok=True) for made in (f / "www", self.downloads)]
         for source in [*ENDPOINT.glob("*.php"), ENDPOINT / "publish"]:  # which a farm node runs
             shutil.copy(source, f / "www")
         (f / "site.conf").write_text(replaced((ENDPOINT / "nginx-site.conf").read_text(), {
@@ -242,12 +232,14 @@ class ReferenceEndpoint:
         self._seen += len(lines)
         return lines
 
-    def publish(self, *arguments: str):
-        """endpoint/publish into www/; a refusal raises RuntimeError with publish's message."""
-        published = subprocess.run([ENDPOINT / "publish", *arguments, self.folder / "www"],
-                                   capture_output=True, text=True, timeout=60)
-        if published.returncode:
-            raise RuntimeError(published.stderr.strip() or f"publish: {published.returncode}")
+    def publish(self, *arguments: str, check=True) -> subprocess.CompletedProcess:
+        """endpoint/publish into www/, its run; checked, a refusal raises RuntimeError with
+        publish's message."""
+        run = subprocess.run([ENDPOINT / "publish", *arguments, self.folder / "www"],
+                             capture_output=True, text=True, timeout=60)
+        if check and run.returncode:
+            raise RuntimeError(run.stderr.strip() or f"publish: {run.returncode}")
+        return run
 
     def ask(self, *versions: str, source="127.0.0.1", forwarded=None,
             headers=()) -> http.client.HTTPResponse:
@@ -261,14 +253,13 @@ class ReferenceEndpoint:
         answer.body = answer.read()
         return connection.close() or answer
 
-    def buckets(self, *asked: dict) -> list:
-        """The buckets that the adoption log gives a GET from each source (as ask takes them), each
-        found by a version of its own in the line that nginx writes after answering."""
-        versions = [f"0.1.{n // 60000}.{n % 60000}" for n in range(self._asked, len(asked)
-                                                                    + self._asked)]
-        self._asked += len(asked)
-        for version, options in zip(versions, asked):
-            self.ask(version, **options)
+    def buckets(self, *asked: tuple) -> list:
+        """The buckets that the adoption log gives a GET from each source and forwarded address (as
+        ask takes them), each found by a version of its own (numbered afresh: one call an endpoint)
+        in the line that nginx writes after answering."""
+        versions = [f"0.1.{n // 60000}.{n % 60000}" for n in range(len(asked))]
+        for version, (source, forwarded) in zip(versions, asked):
+            self.ask(version, source=source, forwarded=forwarded)
         log = lambda: dict(line.split()[1:3] for line in (  # noqa: E731
             self.folder / "tapwright-adoption.log").read_text().splitlines())
         found = wait_until(lambda: (lines := log()).keys() >= set(versions) and lines, 10)
@@ -282,14 +273,15 @@ class ReferenceEndpoint:
         as_root = ["-R"] if os.geteuid() == 0 else []  # PHP-FPM refuses root unless told
         self._spawn([fpm[-1], "-F", "-y", f / "php-fpm.conf", *as_root])
         self._spawn([NGINX, "-p", f, "-c", f / "nginx.conf", "-e", f / "nginx.log"])
-        deadline = time.monotonic() + START_SECONDS
-        while not ((f / "php-fpm.sock").exists() and self._accepts()):
-            if time.monotonic() > deadline or any(p.poll() is not None for p in self._processes):
-                self.stop()
-                logs = "".join(log.read_text()[-400:] for log in f.glob("*.log"))
-                raise RuntimeError(f"the reference endpoint did not start:\n{logs}")
-            time.sleep(0.1)
-        return self
+        return self._started("php-fpm.sock")
+
+    def _started(self, sock: str):  # every server alive, the socket made and the port open
+        f, died = self.folder, lambda: any(p.poll() is not None for p in self._processes)
+        if wait_until(lambda: died() or (f / sock).exists() and self._accepts(), 10) and not died():
+            return self
+        self.stop()
+        logs = "".join(log.read_text()[-400:] for log in [*f.glob("*.log"), f / "servers.out"])
+        raise RuntimeError(f"the servers in {f} did not start:\n{logs}")
 
     def stop(self):
         # nginx first, so that no request meets a PHP-FPM that is already gone. Each server leads
@@ -298,10 +290,10 @@ class ReferenceEndpoint:
             with contextlib.suppress(ProcessLookupError):
                 os.killpg(process.pid, signal.SIGTERM)
             try:
-                process.wait(STOP_SECONDS)
+                process.wait(3)
             except subprocess.TimeoutExpired:
                 os.killpg(process.pid, signal.SIGKILL)
-                process.wait(STOP_SECONDS)
+                process.wait(3)
         self._processes = []
 
     def __enter__(self) -> "ReferenceEndpoint":

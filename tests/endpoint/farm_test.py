@@ -2,29 +2,23 @@
 from the origin; a node broken each way, the shared ticket keys, a node stopped under load."""
 import concurrent.futures
 import contextlib
+import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from endpoint import self_signed  # noqa: E402
-from farm import Farm, free_port  # noqa: E402
+from endpoint import free_port, self_signed  # noqa: E402
+from farm import Farm  # noqa: E402
 
 CALLERS = [f"127.4.0.{n}" for n in range(1, 41)]
 SKEW = ('"$version/$bucket"', '"$bucket/$version"')  # the node's code orders the buckets otherwise
-
-
-def unreachable(node, on: bool):  # and the balancer's admin socket moved away
-    node.writable(not on)
-    sockets = (node.folder.parent / "haproxy.sock", node.folder.parent / "haproxy.sock.away")
-    sockets[not on].rename(sockets[on])
-
-
 BROKEN = [  # the node broken, how it breaks and is mended, the steps published meanwhile
-    (2, unreachable, [("--rollout", "70")]),
+    (2, lambda node, on: node.writable(not on) or os.rename(*(  # and the balancer's socket away
+        s := node.folder.parent / "haproxy.sock", f"{s}.away")[::1 if on else -1]),
+     [("--rollout", "70")]),
     (2, lambda node, on: node.writable(not on), [("--rollout", "60"), ("--halt",)]),
     (1, lambda node, on: (www := node.folder / "www/version.php").write_text(www.read_text(
         ).replace(*SKEW[::1 if on else -1])) and time.sleep(2.5), [("--rollout", "45")]),  # opcache
@@ -38,9 +32,7 @@ def main():
     with tempfile.TemporaryDirectory() as scratch, Farm(
             scratch, free_port(), *self_signed(Path(scratch))) as farm:
         failures, nodes = [], farm.nodes
-        publish = lambda *arguments: subprocess.run(  # noqa: E731
-            [farm.folder / "www/publish", *arguments, farm.folder / "www"], capture_output=True,
-            text=True)
+        publish = lambda *arguments: farm.publish(*arguments, check=False)  # noqa: E731
         publish("2.1.0.0", "https://a/1")
         for node, breaks, steps in STEPS:
             breaks and breaks(nodes[node], True)

@@ -4,14 +4,13 @@ import collections
 import ipaddress
 import json
 import os
-import socket
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from endpoint import ENDPOINT, ReferenceEndpoint, self_signed  # noqa: E402
+from endpoint import ENDPOINT, ReferenceEndpoint, free_port, self_signed  # noqa: E402
 
 NO, OLD = b'{"update":""}', ("2.0.1.0", "https://localhost/old.exe")
 OFFER = b'{"update":"https:\\/\\/localhost\\/t\\u00e9l\\u00e9\\/T.exe"}'
@@ -54,13 +53,10 @@ REPORT = ["-- 2026-12-01 09:00:00: 2.2.0.0 5 %",
 
 
 def main():
-    with socket.socket() as probe:  # a free port, handed on to nginx
-        port = probe.bind(("127.0.0.1", 0)) or probe.getsockname()[1]
     with tempfile.TemporaryDirectory() as scratch, ReferenceEndpoint(
-            scratch, port, *self_signed(Path(scratch))) as endpoint:
+            scratch, free_port(), *self_signed(Path(scratch))) as endpoint:
         failures, www, ask, before, fives = [], endpoint.folder / "www", endpoint.ask, set(), {}
-        publish = lambda *arguments: subprocess.run(  # noqa: E731
-            [ENDPOINT / "publish", *arguments, www], capture_output=True, text=True)
+        publish = lambda *arguments: endpoint.publish(*arguments, check=False)  # noqa: E731
         for release, callers, status, body, nginx in ANSWERS:
             endpoint.publish(*release) if isinstance(release, tuple) else release and (
                 www / "state/releases.json").write_text(BY_HAND % release)
@@ -73,12 +69,11 @@ def main():
                 failures.append(f"{release} for {callers}: {got}")
 
         # Cohorts by network (forwarded by 127.0.0.2 alone), alike in nginx and PHP at any version.
-        *sixes, mine, theirs, untrusted, mapped = endpoint.buckets(*(
-            {"source": "127.0.0.2", "forwarded": a} for a in SIXES), {"source": "127.0.0.3"},
-            {"source": "127.9.9.9"}, {"source": "127.0.0.3", "forwarded": "127.9.9.9"},
-            {"source": "127.0.0.2", "forwarded": "::ffff:127.9.9.9"})
-        seen = [set(sixes[at:at + 16]) for at in range(0, 256, 16)]
-        places = dict(zip(CALLERS, endpoint.buckets(*({"source": c} for c in CALLERS))))
+        mine, theirs, untrusted, mapped, *rest = endpoint.buckets(
+            ("127.0.0.3", None), ("127.9.9.9", None), ("127.0.0.3", "127.9.9.9"), ("127.0.0.2",
+            "::ffff:127.9.9.9"), *(("127.0.0.2", a) for a in SIXES), *((c, None) for c in CALLERS))
+        seen = [set(rest[at:at + 16]) for at in range(0, 256, 16)]
+        places = dict(zip(CALLERS, rest[256:]))
         spread = collections.Counter(places.values())  # about ten networks a bucket
         if (max(map(len, seen)) > 1 or len(set.union(*seen)) < 12 or (untrusted, mapped) != (
                 mine, theirs) or mine == theirs or len(spread) < 100 or max(spread.values()) > 30):
