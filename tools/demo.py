@@ -43,8 +43,7 @@ def use_cjk_font(session: Session):
 def tell(title: str, run, reference: ReferenceEndpoint, output: Path, name: str):
     print(f"\n== {title}\n   command line: {run.command_line}")
     for number, box in enumerate(run.boxes, start=1):
-        picture = output / f"{name}-box-{number}.png"
-        shutil.move(box["picture"], picture)
+        picture = shutil.move(box["picture"], output / f"{name}-box-{number}.png")
         print(f"   message box {number}: caption \"{box['caption']}\", {box['icon']} icon")
         print("\n".join("        " + line for line in box["text"].split("\r")))
         print(f"     exact text: {json.dumps(box['text'], ensure_ascii=False)}")
@@ -77,8 +76,8 @@ def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: P
     run = lambda path, arguments, *answers: session.start(  # noqa: E731
         path, f"{quoted(path)} {arguments}", lang=lang, grace=60).finish(
         answers, Install(folder, folder), shots)
-    uninstall = lambda: run(windows_path(folder / "Uninstall.exe"), "/S").exit_code  # noqa: E731
-    (folder / "Tapwright.exe.started.jsonl").unlink()  # the stand-in's record, not the install's
+    uninstall = lambda: (folder / "Tapwright.exe.started.jsonl").unlink() or run(  # noqa: E731
+        windows_path(folder / "Uninstall.exe"), "/S").exit_code  # that record is the stand-in's
     uninstall()  # what the download of scene 3 installed
     reference.publish("2.0.1.0", url)  # the launcher that the installer starts finds no update
     before = session.snapshot()
@@ -93,7 +92,6 @@ def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: P
     updated = run(*session.shortcut()[:2], "YES")
     tell("5, continued. 2.1.0.0 is published; the shortcut's command; Yes; the browser downloads "
          "its installer and runs it with /S", updated, reference, output, "5-cycle")
-    (folder / "Tapwright.exe.started.jsonl").unlink()
     uninstalled = uninstall()
     left = (made.keys() - before.keys()) & session.snapshot().keys()
     print(f"   Uninstall.exe /S: exit code {uninstalled}; of the {len(made.keys() - before.keys())}"
@@ -166,8 +164,7 @@ def main() -> int:
                     reference.publish(newest, address)
                     run = session.launch(session.install(main, name), arguments, lang=args.lang,
                                          answers=answers, shots=shots, grace=60)
-                    tell(f"{name[0]}. {title} (published: {newest})", run, reference, output,
-                         name)
+                    tell(f"{name[0]}. {title} (published: {newest})", run, reference, output, name)
                 refused = cycle(session, reference, output, shots, args.lang, old, new, address)
                 print("\n== 6. The launcher's two boxes and the setup's in every language")
                 for lang in LANGS:

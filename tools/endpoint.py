@@ -65,8 +65,7 @@ class _Handler(socketserver.BaseRequestHandler):
             connection = (context.wrap_socket(self.request, server_side=True) if secure
                           else self.request)
             while b"\r\n\r\n" not in head and len(head) < 65536:
-                chunk = connection.recv(4096)
-                if not chunk:
+                if not (chunk := connection.recv(4096)):
                     return
                 head += chunk
             lines = head.split(b"\r\n\r\n")[0].decode("latin-1").split("\r\n")
@@ -76,21 +75,17 @@ class _Handler(socketserver.BaseRequestHandler):
             with endpoint._lock:
                 endpoint.requests.append(Request(path, headers, secure))
                 response = endpoint.routes.get(path, endpoint.routes.get("*", Response()))
-            self._answer(connection, response, release)
-
-    @staticmethod
-    def _answer(connection, response: Response, release: threading.Event):
-        size = response.size or len(response.body)
-        head = "".join(f"{key}: {value}\r\n" for key, value in (
-            ("Content-Length", size), *response.headers, ("Connection", "close")))
-        connection.sendall(f"HTTP/1.1 {response.status} Status\r\n{head}\r\n".encode("latin-1"))
-        body = response.body + b" " * (size - len(response.body))
-        body = body[: size // 2] if response.drop else body
-        step = 1 if response.drip else 1 << 16
-        for start in range(0, len(body), step):
-            if start and response.drip and release.wait(response.drip):
-                return
-            connection.sendall(body[start:start + step])
+            size = response.size or len(response.body)
+            head = "".join(f"{key}: {value}\r\n" for key, value in (
+                ("Content-Length", size), *response.headers, ("Connection", "close")))
+            connection.sendall(f"HTTP/1.1 {response.status} Status\r\n{head}\r\n".encode("latin-1"))
+            body = response.body + b" " * (size - len(response.body))
+            body = body[: size // 2] if response.drop else body
+            step = 1 if response.drip else 1 << 16
+            for start in range(0, len(body), step):
+                if start and response.drip and release.wait(response.drip):
+                    return
+                connection.sendall(body[start:start + step])
 
 
 class _Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
@@ -128,9 +123,8 @@ class Endpoint:
         self._servers = []
 
     def reset(self, routes: Optional[Dict[str, Response]] = None, context=None, holding=False):
-        """Ends what the last run left waiting, then scripts the next one:
-        routes by path ("*" for any other), the TLS context to show, or
-        connections held unanswered."""
+        """Ends what the last run left waiting, then scripts the next one: routes by path ("*" for
+        any other), the TLS context to show, or connections held unanswered."""
         with self._lock:
             self._release.set()
             self._release = threading.Event()
@@ -143,12 +137,9 @@ class Endpoint:
 def wait_until(condition, timeout: float, interval: float = 0.05):
     """The condition's first true value, or None when the time is up."""
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
+    while not (value := condition()) and time.monotonic() < deadline:
         time.sleep(interval)
-    return None
+    return value or None
 
 
 ENDPOINT = Path(__file__).resolve().parent.parent / "endpoint"
@@ -233,8 +224,7 @@ class ReferenceEndpoint:
         return lines
 
     def publish(self, *arguments: str, check=True) -> subprocess.CompletedProcess:
-        """endpoint/publish into www/, its run; checked, a refusal raises RuntimeError with
-        publish's message."""
+        """endpoint/publish into www/: its run; checked, a refusal raises publish's message."""
         run = subprocess.run([ENDPOINT / "publish", *arguments, self.folder / "www"],
                              capture_output=True, text=True, timeout=60)
         if check and run.returncode:
@@ -254,9 +244,8 @@ class ReferenceEndpoint:
         return connection.close() or answer
 
     def buckets(self, *asked: tuple) -> list:
-        """The buckets that the adoption log gives a GET from each source and forwarded address (as
-        ask takes them), each found by a version of its own (numbered afresh: one call an endpoint)
-        in the line that nginx writes after answering."""
+        """The buckets that the adoption log gives a GET from each (source, forwarded) as ask takes
+        them, each found by a version of its own (one call an endpoint) in the line nginx writes."""
         versions = [f"0.1.{n // 60000}.{n % 60000}" for n in range(len(asked))]
         for version, (source, forwarded) in zip(versions, asked):
             self.ask(version, source=source, forwarded=forwarded)
@@ -287,13 +276,12 @@ class ReferenceEndpoint:
         # nginx first, so that no request meets a PHP-FPM that is already gone. Each server leads
         # its own process group, so its workers go with it even when it must be killed.
         for process in reversed(self._processes):
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(process.pid, signal.SIGTERM)
-            try:
-                process.wait(3)
-            except subprocess.TimeoutExpired:
-                os.killpg(process.pid, signal.SIGKILL)
-                process.wait(3)
+            for stop in (signal.SIGTERM, signal.SIGKILL):  # the second after 3 s
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(process.pid, stop)
+                with contextlib.suppress(subprocess.TimeoutExpired):
+                    process.wait(3)
+                    break
         self._processes = []
 
     def __enter__(self) -> "ReferenceEndpoint":

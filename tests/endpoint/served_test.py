@@ -26,8 +26,8 @@ ANSWERS = [  # publish's arguments, or the address (in JSON) that 2.1.0.0 is giv
     (("2.0.0.0", "https://a/w"), "2.0.1.0", 200, NO, 1),
     *[(None, path, 400, NO, 0) for path in (  # names of files, from nginx's look-up folder or above
         "../release.json", "../api.init.php", "../../releases.json", "../../../../version.php")],
-    *[(None, {"User-Version": "2.0.0.0", name: value}, 200, NO, 0) for name, value in (
-        ("If-None-Match", "*"), ("If-Match", '"x"'),  # conditions, which PHP ignores
+    *[(None, "2.0.0.0", 200, NO, 0, condition) for condition in (  # a condition besides, which
+        ("If-None-Match", "*"), ("If-Match", '"x"'),  # PHP ignores
         ("If-Unmodified-Since", "Sat, 01 Jan 2000 00:00:00 GMT"))]]
 BY_HAND = '{"releases": [{"version": "2.1.0.0", "address": %s, "rollout": 100}]}'
 REFUSED = [*[("2.2.0.0", address) for address in ("https://a/b c", "https://a/b\nc", "http://a/b",
@@ -57,16 +57,15 @@ def main():
             scratch, free_port(), *self_signed(Path(scratch))) as endpoint:
         failures, www, ask, before, fives = [], endpoint.folder / "www", endpoint.ask, set(), {}
         publish = lambda *arguments: endpoint.publish(*arguments, check=False)  # noqa: E731
-        for release, callers, status, body, nginx in ANSWERS:
+        for release, callers, status, body, nginx, *headers in ANSWERS:
             endpoint.publish(*release) if isinstance(release, tuple) else release and (
                 www / "state/releases.json").write_text(BY_HAND % release)
-            answer = ask(headers=callers) if isinstance(callers, dict) else ask(
-                *([callers] if isinstance(callers, str) else callers))
+            answer = ask(*[callers] if isinstance(callers, str) else callers, headers=headers)
             got = (answer.status, answer.body, *map(answer.getheader, (  # nginx's own answers are
                 "Content-Type", "Cache-Control", "Vary", "ETag", "Last-Modified", "Content-Length")))
             if got[:-1] != (status, body, "application/json", "no-store, private", "User-Version",
                             None, None) or (got[-1] is None) == nginx:  # files, PHP's chunked
-                failures.append(f"{release} for {callers}: {got}")
+                failures.append(f"{release} for {callers} {headers}: {got}")
 
         # Cohorts by network (forwarded by 127.0.0.2 alone), alike in nginx and PHP at any version.
         mine, theirs, untrusted, mapped, *rest = endpoint.buckets(
