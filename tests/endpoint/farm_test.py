@@ -2,7 +2,6 @@
 from the origin; a node broken each way, the shared ticket keys, a node stopped under load."""
 import concurrent.futures
 import contextlib
-import os
 import shutil
 import sys
 import tempfile
@@ -16,8 +15,8 @@ from farm import Farm  # noqa: E402
 CALLERS = [f"127.4.0.{n}" for n in range(1, 41)]
 SKEW = ('"$version/$bucket"', '"$bucket/$version"')  # the node's code orders the buckets otherwise
 BROKEN = [  # the node broken, how it breaks and is mended, the steps published meanwhile
-    (2, lambda node, on: node.writable(not on) or os.rename(*(  # and the balancer's socket away
-        s := node.folder.parent / "haproxy.sock", f"{s}.away")[::1 if on else -1]),
+    (2, lambda node, on: node.writable(not on) or Path.rename(*(  # and the balancer's socket away
+        s := node.folder.parent / "haproxy.sock", s.with_suffix(".away"))[::1 if on else -1]),
      [("--rollout", "70")]),
     (2, lambda node, on: node.writable(not on), [("--rollout", "60"), ("--halt",)]),
     (1, lambda node, on: (www := node.folder / "www/version.php").write_text(www.read_text(
