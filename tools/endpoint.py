@@ -1,9 +1,8 @@
-"""The update endpoints of the bench, on 127.0.0.1. Endpoint is scripted: HTTPS on
-the launcher's port and plain HTTP beside it, answers by path, the certificate
-shown, connections held unanswered; every wait ends at the next reset.
-ReferenceEndpoint is the shipped endpoint/ under nginx and PHP-FPM, in the foreground
-from a scratch folder, with the shipped nginx site (its logs there, 127.0.0.2 its load
-balancer), which also serves the files placed in .downloads at /download/<name>.
+"""The update endpoints of the bench, on 127.0.0.1. Endpoint is scripted: HTTPS on the launcher's
+port and plain HTTP beside it, answers by path, the certificate shown, connections held unanswered;
+every wait ends at the next reset. ReferenceEndpoint is the shipped endpoint/ under nginx and
+PHP-FPM, in the foreground from a scratch folder, with the shipped nginx site (its logs there,
+127.0.0.2 its load balancer), which also serves the files placed in downloads/ at /download/<name>.
 """
 
 import contextlib

@@ -40,8 +40,7 @@ def main():
             answers = [[farm.call(version, caller, n)[0] for n in [None, *nodes]
                         if n is not (breaks and nodes[node])]
                        for caller in CALLERS for version in ("2.1.0.0", "2.0.5.0")]
-            offered = sum(b"/2" in got[0] for got in answers)
-            status = publish("--status")
+            offered, status = sum(b"/2" in got[0] for got in answers), publish("--status")
             if (any(len(set(got)) > 1 for got in answers)
                     or any((run.returncode, f" n{node} (" in run.stderr) != (bool(breaks),) * 2
                            for run in runs) or status.returncode != bool(breaks)

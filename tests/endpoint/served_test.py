@@ -86,7 +86,7 @@ def main():
                     or not before <= (offered or before)):  # and no caller loses its offer
                 failures.append(f"{step}: {sorted(offered)}, {sorted(answers.items())[:3]}")
             fives, before = offered if step[-1] == "5" else fives, offered or before
-        endpoint.publish("2.3.0.0", "https://a/3", "--rollout", "5")  # a release, callers of its own
+        endpoint.publish("2.3.0.0", "https://a/3", "--rollout", "5")  # a release, its own callers
         other = {b for b, c in reps.items() if ask("2.2.0.0", source=c).body[-3:-2] == b"3"}
         if len(other) != 5 or other == fives:
             failures.append(f"2.3.0.0 at 5 %: {sorted(other)}, as 2.2.0.0 was: {sorted(fives)}")
