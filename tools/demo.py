@@ -13,13 +13,12 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 from multiprocessing.pool import ThreadPool
 from pathlib import Path
 
 from bench import BenchError, Install, Session, quoted, windows_path
-from endpoint import ReferenceEndpoint, free_port, self_signed
+from endpoint import ReferenceEndpoint
 from farm import Farm
 
 
@@ -34,10 +33,9 @@ WINDOWS_CJK_FONTS = ("Gulim", "Malgun Gothic", "MS UI Gothic", "Meiryo UI", "Sim
 
 def use_cjk_font(session: Session):
     listed = subprocess.run(["fc-list", ":", "family"], capture_output=True, text=True).stdout
-    if "WenQuanYi Micro Hei" in listed:
-        for name in WINDOWS_CJK_FONTS:
-            session.quiet(["wine", "reg", "add", "HKCU\\Software\\Wine\\Fonts\\Replacements",
-                           "/v", name, "/d", "WenQuanYi Micro Hei", "/f"], 60)
+    for name in WINDOWS_CJK_FONTS if "WenQuanYi Micro Hei" in listed else ():
+        session.quiet(["wine", "reg", "add", "HKCU\\Software\\Wine\\Fonts\\Replacements",
+                       "/v", name, "/d", "WenQuanYi Micro Hei", "/f"], 60)
 
 
 def tell(title: str, run, reference: ReferenceEndpoint, output: Path, name: str):
@@ -51,8 +49,7 @@ def tell(title: str, run, reference: ReferenceEndpoint, output: Path, name: str)
               f"{box['answer']}; picture: {os.path.relpath(picture)}")
     if not run.boxes:
         print("   message boxes: none")
-    asked = reference.asked()
-    print(f"   update endpoint asked: {'; '.join(asked) if asked else 'nothing'}")
+    print(f"   update endpoint asked: {'; '.join(reference.asked()) or 'nothing'}")
     print(f"   the shell was asked to open: {', '.join(run.opened) or 'nothing'}")
     started = [f"yes, {s['version']}, command line {s['command_line']}" for s in run.started]
     print(f"   main program started: {', '.join(started) or 'no'}")
@@ -179,8 +176,7 @@ def main() -> int:
                 rollout("7. A staged rollout: 2,000 launchers, each from its own address, ask at"
                         " each step", reference, ROLLOUT, output, "adoption",
                         [reference.folder / "tapwright-adoption.log"])
-            with tempfile.TemporaryDirectory() as scratch, Farm(
-                    Path(scratch), free_port(), *self_signed(Path(scratch))) as farm:
+            with Farm.scratch() as farm:
                 rollout("8. The same on three machines behind HAProxy", farm, FARM_STEPS, output,
                         "farm-adoption", [n.folder / "tapwright-adoption.log" for n in farm.nodes],
                         farm.nodes[0])

@@ -16,6 +16,7 @@ import socket
 import socketserver
 import ssl
 import subprocess
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -100,8 +101,7 @@ class Endpoint:
 
     @staticmethod
     def context_for(cert, key) -> ssl.SSLContext:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(str(cert), str(key))
+        (context := ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)).load_cert_chain(str(cert), str(key))
         return context
 
     def start(self) -> "Endpoint":
@@ -147,11 +147,6 @@ NGINX = Path("/usr/sbin/nginx")
 
 def end_with_parent():  # in the child before exec: it ends with its parent, even a killed one
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
-def free_port() -> int:  # on 127.0.0.1, and almost surely on the other loopback addresses too
-    with socket.socket() as probe:
-        return probe.bind(("127.0.0.1", 0)) or probe.getsockname()[1]
 
 
 def _first_words(program: Path, count: int) -> str:
@@ -215,6 +210,15 @@ class ReferenceEndpoint:
         (f / "php-fpm.conf").write_text(
             f"[global]\npid = {f}/php-fpm.pid\nerror_log = {f}/php-fpm.log\n[endpoint]\n"
             + f"listen = {f}/php-fpm.sock\npm = static\npm.max_children = 2\n")
+
+    @classmethod
+    @contextlib.contextmanager
+    def scratch(cls):  # started on a free port in a scratch folder, with a certificate of its own
+        with socket.socket() as probe:  # free on 127.0.0.1, and almost surely on 127.0.0.x too
+            port = probe.bind(("127.0.0.1", 0)) or probe.getsockname()[1]
+        with tempfile.TemporaryDirectory() as folder:
+            with cls(folder, port, *self_signed(Path(folder))) as endpoint:
+                yield endpoint
 
     def asked(self) -> list:
         """The requests answered since the last call, as nginx logged them."""

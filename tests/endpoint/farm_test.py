@@ -4,12 +4,10 @@ import concurrent.futures
 import contextlib
 import shutil
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from endpoint import free_port, self_signed  # noqa: E402
 from farm import Farm  # noqa: E402
 
 CALLERS = [f"127.4.0.{n}" for n in range(1, 41)]
@@ -28,8 +26,7 @@ STEPS = [(None, None, [("2.1.0.0", "https://a/1"), ("2.2.0.0", "https://a/2", "-
 
 
 def main():
-    with tempfile.TemporaryDirectory() as scratch, Farm(
-            scratch, free_port(), *self_signed(Path(scratch))) as farm:
+    with Farm.scratch() as farm:
         failures, nodes = [], farm.nodes
         publish = lambda *arguments: farm.publish(*arguments, check=False)  # noqa: E731
         for node, breaks, steps in STEPS:

@@ -4,11 +4,10 @@ import ipaddress
 import json
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from endpoint import ENDPOINT, ReferenceEndpoint, free_port, self_signed  # noqa: E402
+from endpoint import ENDPOINT, ReferenceEndpoint  # noqa: E402
 
 NO, OLD = b'{"update":""}', ("2.0.1.0", "https://localhost/old.exe")
 OFFER = b'{"update":"https:\\/\\/localhost\\/t\\u00e9l\\u00e9\\/T.exe"}'
@@ -51,8 +50,7 @@ REPORT = ["-- 2026-12-01 09:00:00: 2.2.0.0 5 %",
 
 
 def main():
-    with tempfile.TemporaryDirectory() as scratch, ReferenceEndpoint(
-            scratch, free_port(), *self_signed(Path(scratch))) as endpoint:
+    with ReferenceEndpoint.scratch() as endpoint:
         failures, www, ask, before, fives = [], endpoint.folder / "www", endpoint.ask, set(), {}
         publish = lambda *arguments: endpoint.publish(*arguments, check=False)  # noqa: E731
         for release, callers, status, body, nginx, *headers in ANSWERS:
@@ -114,12 +112,12 @@ def main():
             published, run = files(), publish(*arguments)
             if (run.returncode, run.stderr.count("\n"), files()) != (1, 1, published):
                 failures.append(f"publish {arguments!r}: {run.returncode} {run.stderr}")
-        Path(scratch, "adoption.log").write_text(LOG)  # the adoption report, from the good lines
-        Path(scratch, "steps.log").write_text("2026-12-01T09:00:00+00:00 2.2.0.0 5\nx 2.2.0.0 5\n")
+        (www.parent / "adoption.log").write_text(LOG)  # the adoption report, from the good lines
+        (www.parent / "steps.log").write_text("2026-12-01T09:00:00+00:00 2.2.0.0 5\nx 2.2.0.0 5\n")
         run = subprocess.run([ENDPOINT / "report", "adoption.log", "--rollouts", "steps.log"],
-                             cwd=scratch, capture_output=True, text=True)
+                             cwd=www.parent, capture_output=True, text=True)
         if (run.stderr.split()[2:7:4], run.stdout.split("\n")[1:3],
-                Path(scratch, "adoption.png").is_file()) != (["6", "1"], REPORT, True):
+                (www.parent / "adoption.png").is_file()) != (["6", "1"], REPORT, True):
             failures.append(f"report: {run.returncode} {run.stderr} {run.stdout}")
     sys.exit("\n".join(failures) or print(f"{len(ANSWERS)} answers, {len(REFUSED)} refusals"))
 
