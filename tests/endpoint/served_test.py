@@ -10,17 +10,16 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 from endpoint import ENDPOINT, ReferenceEndpoint  # noqa: E402
 
 NO, OLD = b'{"update":""}', ("2.0.1.0", "https://localhost/old.exe")
-OFFER = b'{"update":"https:\\/\\/localhost\\/t\\u00e9l\\u00e9\\/T.exe"}'
+OFFER = b'{"update":"https:\\/\\/a\\/t\\u00e9l\\u00e9"}'
 ANSWERS = [  # publish's arguments, or the address (in JSON) that 2.1.0.0 is given by hand; the
     (None, "2.0.1.0", 503, NO, 0), (OLD, "2.0.1.0", 200, NO, 1),  # User-Version(s), status, body,
     ('"http://a/b"', "1.0.0.0", 503, NO, 0), ('"https://a/\\udc00"', "1.0.0.0", 503, NO, 0),  # and
-    (OLD, "1.0", 400, NO, 0), (("2.1.0.0", "https://localhost/télé/T.exe"), "2.0.1.0", 200, OFFER,
-                               1),  # whether nginx answers from its files, not PHP
-    (None, (), 400, NO, 0), (None, "2.1.0.0", 200, NO, 1), (None, "2.1.0.1", 200, NO, 0),
-    (None, "0.0.0.0", 200, OFFER, 0), (None, "10.0.0.0", 200, NO, 0),
-    (None, "1.0.0.65536", 400, NO, 0), (None, "1.0.0.0x", 400, NO, 0),  # of two, the first counts
-    (None, ("1.0.0.0", "2.1.0.0"), 200, OFFER, 0), (None, ("2.1.0.0", "1.0.0.0"), 200, NO, 1),
-    (("2.0.0.0", "https://a/w"), "2.0.1.0", 200, NO, 1),
+    (OLD, "1.0", 400, NO, 0), (("2.1.0.0", "https://a/télé"), "2.0.1.0", 200, OFFER, 1),  # whether
+    (None, (), 400, NO, 0), (None, "2.1.0.0", 200, NO, 1), (None, "2.1.0.1", 200, NO, 0),  # nginx
+    (None, "0.0.0.0", 200, OFFER, 0), (None, "10.0.0.0", 200, NO, 0),  # answers from its files,
+    (None, "1.0.0.65536", 400, NO, 0), (None, "1.0.0.0x", 400, NO, 0),  # not PHP; of two versions,
+    (None, ("1.0.0.0", "2.1.0.0"), 200, OFFER, 0),  # the first counts
+    (None, ("2.1.0.0", "1.0.0.0"), 200, NO, 1), (("2.0.0.0", "https://a/w"), "2.0.1.0", 200, NO, 1),
     *[(None, path, 400, NO, 0) for path in (  # names of files, from nginx's look-up folder or above
         "../release.json", "../api.init.php", "../../releases.json", "../../../../version.php")],
     *[(None, "2.0.0.0", 200, NO, 0, condition) for condition in (  # a condition besides, which
