@@ -279,9 +279,9 @@ class ReferenceEndpoint:
         # nginx first, so that no request meets a PHP-FPM that is already gone. Each server leads
         # its own process group, so its workers go with it even when it must be killed.
         for process in reversed(self._processes):
-            for stop in (signal.SIGTERM, signal.SIGKILL):  # the second after 3 s
+            for signum in (signal.SIGTERM, signal.SIGKILL):  # the second after 3 s
                 with contextlib.suppress(ProcessLookupError):
-                    os.killpg(process.pid, stop)
+                    os.killpg(process.pid, signum)
                 with contextlib.suppress(subprocess.TimeoutExpired):
                     process.wait(3)
                     break
