@@ -13,14 +13,13 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 from multiprocessing.pool import ThreadPool
 from pathlib import Path
 
 from bench import BenchError, Install, Session, quoted, windows_path
-from endpoint import ENDPOINT, ReferenceEndpoint, self_signed
-from farm import Farm, free_port
+from endpoint import ReferenceEndpoint
+from farm import Farm
 
 
 REPOSITORY = Path(__file__).resolve().parents[1]
@@ -34,17 +33,15 @@ WINDOWS_CJK_FONTS = ("Gulim", "Malgun Gothic", "MS UI Gothic", "Meiryo UI", "Sim
 
 def use_cjk_font(session: Session):
     listed = subprocess.run(["fc-list", ":", "family"], capture_output=True, text=True).stdout
-    if "WenQuanYi Micro Hei" in listed:
-        for name in WINDOWS_CJK_FONTS:
-            session.quiet(["wine", "reg", "add", "HKCU\\Software\\Wine\\Fonts\\Replacements",
-                           "/v", name, "/d", "WenQuanYi Micro Hei", "/f"], 60)
+    for name in WINDOWS_CJK_FONTS if "WenQuanYi Micro Hei" in listed else ():
+        session.quiet(["wine", "reg", "add", "HKCU\\Software\\Wine\\Fonts\\Replacements",
+                       "/v", name, "/d", "WenQuanYi Micro Hei", "/f"], 60)
 
 
 def tell(title: str, run, reference: ReferenceEndpoint, output: Path, name: str):
     print(f"\n== {title}\n   command line: {run.command_line}")
     for number, box in enumerate(run.boxes, start=1):
-        picture = output / f"{name}-box-{number}.png"
-        shutil.move(box["picture"], picture)
+        picture = shutil.move(box["picture"], output / f"{name}-box-{number}.png")
         print(f"   message box {number}: caption \"{box['caption']}\", {box['icon']} icon")
         print("\n".join("        " + line for line in box["text"].split("\r")))
         print(f"     exact text: {json.dumps(box['text'], ensure_ascii=False)}")
@@ -52,8 +49,7 @@ def tell(title: str, run, reference: ReferenceEndpoint, output: Path, name: str)
               f"{box['answer']}; picture: {os.path.relpath(picture)}")
     if not run.boxes:
         print("   message boxes: none")
-    asked = reference.asked()
-    print(f"   update endpoint asked: {'; '.join(asked) if asked else 'nothing'}")
+    print(f"   update endpoint asked: {'; '.join(reference.asked()) or 'nothing'}")
     print(f"   the shell was asked to open: {', '.join(run.opened) or 'nothing'}")
     started = [f"yes, {s['version']}, command line {s['command_line']}" for s in run.started]
     print(f"   main program started: {', '.join(started) or 'no'}")
@@ -77,8 +73,8 @@ def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: P
     run = lambda path, arguments, *answers: session.start(  # noqa: E731
         path, f"{quoted(path)} {arguments}", lang=lang, grace=60).finish(
         answers, Install(folder, folder), shots)
-    uninstall = lambda: run(windows_path(folder / "Uninstall.exe"), "/S").exit_code  # noqa: E731
-    (folder / "Tapwright.exe.started.jsonl").unlink()  # the stand-in's record, not the install's
+    uninstall = lambda: (folder / "Tapwright.exe.started.jsonl").unlink() or run(  # noqa: E731
+        windows_path(folder / "Uninstall.exe"), "/S").exit_code  # that record is the stand-in's
     uninstall()  # what the download of scene 3 installed
     reference.publish("2.0.1.0", url)  # the launcher that the installer starts finds no update
     before = session.snapshot()
@@ -93,7 +89,6 @@ def cycle(session: Session, reference: ReferenceEndpoint, output: Path, shots: P
     updated = run(*session.shortcut()[:2], "YES")
     tell("5, continued. 2.1.0.0 is published; the shortcut's command; Yes; the browser downloads "
          "its installer and runs it with /S", updated, reference, output, "5-cycle")
-    (folder / "Tapwright.exe.started.jsonl").unlink()
     uninstalled = uninstall()
     left = (made.keys() - before.keys()) & session.snapshot().keys()
     print(f"   Uninstall.exe /S: exit code {uninstalled}; of the {len(made.keys() - before.keys())}"
@@ -121,8 +116,7 @@ def rollout(title: str, endpoint: ReferenceEndpoint, steps, output: Path, name: 
             if isinstance(step, str):
                 endpoint.nodes[2].writable("mended" in step) or print(f"   {step}")
                 continue
-            run = subprocess.run([ENDPOINT / "publish", *step, endpoint.folder / "www"],
-                                 capture_output=True, text=True)
+            run = endpoint.publish(*step, check=False)
             print(f"   $ publish {' '.join(step)}: exit code {run.returncode}" + "".join(
                 f"\n     {line}" for line in (run.stdout + run.stderr).splitlines()))
             if {"--rollout", "--halt"} & set(step):
@@ -167,8 +161,7 @@ def main() -> int:
                     reference.publish(newest, address)
                     run = session.launch(session.install(main, name), arguments, lang=args.lang,
                                          answers=answers, shots=shots, grace=60)
-                    tell(f"{name[0]}. {title} (published: {newest})", run, reference, output,
-                         name)
+                    tell(f"{name[0]}. {title} (published: {newest})", run, reference, output, name)
                 refused = cycle(session, reference, output, shots, args.lang, old, new, address)
                 print("\n== 6. The launcher's two boxes and the setup's in every language")
                 for lang in LANGS:
@@ -183,8 +176,7 @@ def main() -> int:
                 rollout("7. A staged rollout: 2,000 launchers, each from its own address, ask at"
                         " each step", reference, ROLLOUT, output, "adoption",
                         [reference.folder / "tapwright-adoption.log"])
-            with tempfile.TemporaryDirectory() as scratch, Farm(
-                    Path(scratch), free_port(), *self_signed(Path(scratch))) as farm:
+            with Farm.scratch() as farm:
                 rollout("8. The same on three machines behind HAProxy", farm, FARM_STEPS, output,
                         "farm-adoption", [n.folder / "tapwright-adoption.log" for n in farm.nodes],
                         farm.nodes[0])

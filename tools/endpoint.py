@@ -1,9 +1,8 @@
-"""The update endpoints of the bench, on 127.0.0.1. Endpoint is scripted: HTTPS on
-the launcher's port and plain HTTP beside it, answers by path, the certificate
-shown, connections held unanswered; every wait ends at the next reset.
-ReferenceEndpoint is the shipped endpoint/ under nginx and PHP-FPM, in the foreground
-from a scratch folder, with the shipped nginx site (its logs there, 127.0.0.2 its load
-balancer), which also serves the files placed in .downloads at /download/<name>.
+"""The update endpoints of the bench, on 127.0.0.1. Endpoint is scripted: HTTPS on the launcher's
+port and plain HTTP beside it, answers by path, the certificate shown, connections held unanswered;
+every wait ends at the next reset. ReferenceEndpoint is the shipped endpoint/ under nginx and
+PHP-FPM, in the foreground from a scratch folder, with the shipped nginx site (its logs there,
+127.0.0.2 its load balancer), which also serves the files placed in downloads/ at /download/<name>.
 """
 
 import contextlib
@@ -17,6 +16,7 @@ import socket
 import socketserver
 import ssl
 import subprocess
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -60,15 +60,12 @@ class _Handler(socketserver.BaseRequestHandler):
         if holding:  # accepted, never answered, not even the TLS handshake
             release.wait(SOCKET_TIMEOUT_SECONDS)
             return
-        secure = self.server.secure
-        try:
-            connection = self.request
-            if secure:
-                connection = context.wrap_socket(connection, server_side=True)
-            head = b""
+        secure, head = self.server.secure, b""
+        with contextlib.suppress(OSError, IndexError):  # an ssl.SSLError is an OSError
+            connection = (context.wrap_socket(self.request, server_side=True) if secure
+                          else self.request)
             while b"\r\n\r\n" not in head and len(head) < 65536:
-                chunk = connection.recv(4096)
-                if not chunk:
+                if not (chunk := connection.recv(4096)):
                     return
                 head += chunk
             lines = head.split(b"\r\n\r\n")[0].decode("latin-1").split("\r\n")
@@ -78,24 +75,17 @@ class _Handler(socketserver.BaseRequestHandler):
             with endpoint._lock:
                 endpoint.requests.append(Request(path, headers, secure))
                 response = endpoint.routes.get(path, endpoint.routes.get("*", Response()))
-            self._answer(connection, response, release)
-        except (OSError, ssl.SSLError, IndexError):
-            pass
-
-    @staticmethod
-    def _answer(connection, response: Response, release: threading.Event):
-        size = response.size or len(response.body)
-        head = f"HTTP/1.1 {response.status} Status\r\nContent-Length: {size}\r\n"
-        head += "".join(f"{key}: {value}\r\n" for key, value in response.headers)
-        head += "Connection: close\r\n"
-        connection.sendall((head + "\r\n").encode("latin-1"))
-        body = response.body + b" " * (size - len(response.body))
-        body = body[: size // 2] if response.drop else body
-        step = 1 if response.drip else 1 << 16
-        for start in range(0, len(body), step):
-            if start and response.drip and release.wait(response.drip):
-                return
-            connection.sendall(body[start:start + step])
+            size = response.size or len(response.body)
+            head = "".join(f"{key}: {value}\r\n" for key, value in (
+                ("Content-Length", size), *response.headers, ("Connection", "close")))
+            connection.sendall(f"HTTP/1.1 {response.status} Status\r\n{head}\r\n".encode("latin-1"))
+            body = response.body + b" " * (size - len(response.body))
+            body = body[: size // 2] if response.drop else body
+            step = 1 if response.drip else 1 << 16
+            for start in range(0, len(body), step):
+                if start and response.drip and release.wait(response.drip):
+                    return
+                connection.sendall(body[start:start + step])
 
 
 class _Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
@@ -105,31 +95,23 @@ class _Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
 
 class Endpoint:
     def __init__(self, cert, key, port: int):
-        self.port = port
-        self.session_context = self._context = self.context_for(cert, key)
-        self._lock = threading.Lock()
-        self._release = threading.Event()
-        self._holding = False
-        self._servers: List[_Server] = []
-        self.routes: Dict[str, Response] = {}
-        self.requests: List[Request] = []
-        self.plain_port = 0
+        self.port, self.plain_port, self._servers, self._lock = port, 0, [], threading.Lock()
+        self.session_context, self._release = self.context_for(cert, key), threading.Event()
+        self.reset()
 
     @staticmethod
     def context_for(cert, key) -> ssl.SSLContext:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(str(cert), str(key))
+        (context := ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)).load_cert_chain(str(cert), str(key))
         return context
 
     def start(self) -> "Endpoint":
         for port, secure in ((self.port, True), (self.plain_port, False)):
             server = _Server(("127.0.0.1", port), _Handler)
             server.endpoint, server.secure = self, secure
-            if not secure:
-                self.plain_port = server.server_address[1]
             threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
                              daemon=True).start()
             self._servers.append(server)
+        self.plain_port = server.server_address[1]  # the first start's stays for the next
         return self
 
     def stop(self):
@@ -140,9 +122,8 @@ class Endpoint:
         self._servers = []
 
     def reset(self, routes: Optional[Dict[str, Response]] = None, context=None, holding=False):
-        """Ends what the last run left waiting, then scripts the next one:
-        routes by path ("*" for any other), the TLS context to show, or
-        connections held unanswered."""
+        """Ends what the last run left waiting, then scripts the next one: routes by path ("*" for
+        any other), the TLS context to show, or connections held unanswered."""
         with self._lock:
             self._release.set()
             self._release = threading.Event()
@@ -155,18 +136,13 @@ class Endpoint:
 def wait_until(condition, timeout: float, interval: float = 0.05):
     """The condition's first true value, or None when the time is up."""
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
+    while not (value := condition()) and time.monotonic() < deadline:
         time.sleep(interval)
-    return None
+    return value or None
 
 
 ENDPOINT = Path(__file__).resolve().parent.parent / "endpoint"
 NGINX = Path("/usr/sbin/nginx")
-START_SECONDS = 10
-STOP_SECONDS = 3
 
 
 def end_with_parent():  # in the child before exec: it ends with its parent, even a killed one
@@ -198,13 +174,12 @@ def replaced(text: str, pairs: dict) -> str:  # a placeholder gone missing fails
 class ReferenceEndpoint:
     def __init__(self, folder: Path, port: int, cert: Path, key: Path):
         f = self.folder = Path(folder).resolve()
-        self.port, self.versions, self._processes, self._seen, self._asked = port, "", [], 0, 0
+        self.port, self.versions, self._processes, self._seen = port, "", [], 0
         self.address = "127.0.0.1"  # where nginx listens
         self.context = ssl.create_default_context(cafile=cert)
         self.context.verify_flags |= ssl.VERIFY_X509_PARTIAL_CHAIN  # a CA's leaf, or its own
         self.downloads = f / "downloads"
-        for made in (f / "www", self.downloads):
-            made.mkdir(parents=True, exist_ok=True)
+        [made.mkdir(parents=True, exist_ok=True) for made in (f / "www", self.downloads)]
         for source in [*ENDPOINT.glob("*.php"), ENDPOINT / "publish"]:  # which a farm node runs
             shutil.copy(source, f / "www")
         (f / "site.conf").write_text(replaced((ENDPOINT / "nginx-site.conf").read_text(), {
@@ -236,18 +211,28 @@ class ReferenceEndpoint:
             f"[global]\npid = {f}/php-fpm.pid\nerror_log = {f}/php-fpm.log\n[endpoint]\n"
             + f"listen = {f}/php-fpm.sock\npm = static\npm.max_children = 2\n")
 
+    @classmethod
+    @contextlib.contextmanager
+    def scratch(cls):  # started on a free port in a scratch folder, with a certificate of its own
+        with socket.socket() as probe:  # free on 127.0.0.1, and almost surely on 127.0.0.x too
+            port = probe.bind(("127.0.0.1", 0)) or probe.getsockname()[1]
+        with tempfile.TemporaryDirectory() as folder:
+            with cls(folder, port, *self_signed(Path(folder))) as endpoint:
+                yield endpoint
+
     def asked(self) -> list:
         """The requests answered since the last call, as nginx logged them."""
         lines = (self.folder / "access.log").read_text().splitlines()[self._seen:]
         self._seen += len(lines)
         return lines
 
-    def publish(self, *arguments: str):
-        """endpoint/publish into www/; a refusal raises RuntimeError with publish's message."""
-        published = subprocess.run([ENDPOINT / "publish", *arguments, self.folder / "www"],
-                                   capture_output=True, text=True, timeout=60)
-        if published.returncode:
-            raise RuntimeError(published.stderr.strip() or f"publish: {published.returncode}")
+    def publish(self, *arguments: str, check=True) -> subprocess.CompletedProcess:
+        """endpoint/publish into www/: its run; checked, a refusal raises publish's message."""
+        run = subprocess.run([ENDPOINT / "publish", *arguments, self.folder / "www"],
+                             capture_output=True, text=True, timeout=60)
+        if check and run.returncode:
+            raise RuntimeError(run.stderr.strip() or f"publish: {run.returncode}")
+        return run
 
     def ask(self, *versions: str, source="127.0.0.1", forwarded=None,
             headers=()) -> http.client.HTTPResponse:
@@ -261,14 +246,12 @@ class ReferenceEndpoint:
         answer.body = answer.read()
         return connection.close() or answer
 
-    def buckets(self, *asked: dict) -> list:
-        """The buckets that the adoption log gives a GET from each source (as ask takes them), each
-        found by a version of its own in the line that nginx writes after answering."""
-        versions = [f"0.1.{n // 60000}.{n % 60000}" for n in range(self._asked, len(asked)
-                                                                    + self._asked)]
-        self._asked += len(asked)
-        for version, options in zip(versions, asked):
-            self.ask(version, **options)
+    def buckets(self, *asked: tuple) -> list:
+        """The buckets that the adoption log gives a GET from each (source, forwarded) as ask takes
+        them, each found by a version of its own (one call an endpoint) in the line nginx writes."""
+        versions = [f"0.1.{n // 60000}.{n % 60000}" for n in range(len(asked))]
+        for version, (source, forwarded) in zip(versions, asked):
+            self.ask(version, source=source, forwarded=forwarded)
         log = lambda: dict(line.split()[1:3] for line in (  # noqa: E731
             self.folder / "tapwright-adoption.log").read_text().splitlines())
         found = wait_until(lambda: (lines := log()).keys() >= set(versions) and lines, 10)
@@ -282,26 +265,26 @@ class ReferenceEndpoint:
         as_root = ["-R"] if os.geteuid() == 0 else []  # PHP-FPM refuses root unless told
         self._spawn([fpm[-1], "-F", "-y", f / "php-fpm.conf", *as_root])
         self._spawn([NGINX, "-p", f, "-c", f / "nginx.conf", "-e", f / "nginx.log"])
-        deadline = time.monotonic() + START_SECONDS
-        while not ((f / "php-fpm.sock").exists() and self._accepts()):
-            if time.monotonic() > deadline or any(p.poll() is not None for p in self._processes):
-                self.stop()
-                logs = "".join(log.read_text()[-400:] for log in f.glob("*.log"))
-                raise RuntimeError(f"the reference endpoint did not start:\n{logs}")
-            time.sleep(0.1)
-        return self
+        return self._started("php-fpm.sock")
+
+    def _started(self, sock: str):  # every server alive, the socket made and the port open
+        f, died = self.folder, lambda: any(p.poll() is not None for p in self._processes)
+        if wait_until(lambda: died() or (f / sock).exists() and self._accepts(), 10) and not died():
+            return self
+        self.stop()
+        logs = "".join(log.read_text()[-400:] for log in [*f.glob("*.log"), f / "servers.out"])
+        raise RuntimeError(f"the servers in {f} did not start:\n{logs}")
 
     def stop(self):
         # nginx first, so that no request meets a PHP-FPM that is already gone. Each server leads
         # its own process group, so its workers go with it even when it must be killed.
         for process in reversed(self._processes):
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(process.pid, signal.SIGTERM)
-            try:
-                process.wait(STOP_SECONDS)
-            except subprocess.TimeoutExpired:
-                os.killpg(process.pid, signal.SIGKILL)
-                process.wait(STOP_SECONDS)
+            for signum in (signal.SIGTERM, signal.SIGKILL):  # the second after 3 s
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(process.pid, signum)
+                with contextlib.suppress(subprocess.TimeoutExpired):
+                    process.wait(3)
+                    break
         self._processes = []
 
     def __enter__(self) -> "ReferenceEndpoint":

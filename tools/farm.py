@@ -6,12 +6,7 @@ import socket
 import subprocess
 from pathlib import Path
 
-from endpoint import ENDPOINT, ReferenceEndpoint, replaced, wait_until
-
-
-def free_port() -> int:  # on 127.0.0.1, and almost surely on the nodes' addresses too
-    with socket.socket() as probe:
-        return probe.bind(("127.0.0.1", 0)) or probe.getsockname()[1]
+from endpoint import ENDPOINT, ReferenceEndpoint, replaced
 
 
 class Node(ReferenceEndpoint):
@@ -54,10 +49,7 @@ class Farm(ReferenceEndpoint):
     def start(self) -> "Farm":
         [node.start() for node in self.nodes]
         self._spawn(["haproxy", "-db", "-f", self.folder / "haproxy.cfg"])
-        if not wait_until(lambda: self._accepts() and (self.folder / "haproxy.sock").exists(), 10):
-            self.stop()
-            raise RuntimeError("no HAProxy: " + (self.folder / "servers.out").read_text())
-        return self
+        return self._started("haproxy.sock")
 
     def stop(self):
         for endpoint in (super(), *self.nodes):  # the balancer first

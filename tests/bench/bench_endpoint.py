@@ -209,8 +209,9 @@ def measure(args, scratch: Path, cert, key, resumption: bool, rows: list, shares
         if not resumption:
             rollout(endpoint, shares)
         # wrk asks from 127.0.0.1, inside the rollout's cohort at a share above its bucket's rank.
-        place = rank(endpoint.buckets({})[0], NEWEST)
-        inside = lambda cohort: endpoint.publish("--rollout", str(place + cohort)) or cohort  # noqa
+        place = rank(endpoint.buckets(("127.0.0.1", None))[0], NEWEST)
+        def inside(cohort: bool):  # a share that takes 127.0.0.1 in, or one just short of it
+            return endpoint.publish("--rollout", str(place + cohort)) and cohort
         args.versions = endpoint.versions
         check_answers(endpoint, cert, address, inside)
         endpoint.asked()
