@@ -92,8 +92,7 @@ TEST(DecodeUtf8, DecodesEveryLengthAndReplacesInvalidSubparts) {
     const std::pair<std::string, std::u16string> cases[] = {
         {std::string("a\0\xC3\xA9\xED\x83\xAD\xF0\x9F\x98\x80", 11), std::u16string(u"a\0é탭😀", 6)},
         {"\xC2\x80\xE0\xA0\x80\xF4\x8F\xBF\xBF", u"\u0080\u0800\U0010FFFF"},
-        {"\x80\xC3x", r + r + u"x"},
-        {"\xF0\x9F\x98", r},
+        {"\x80\xC3x", r + r + u"x"}, {"\xF0\x9F\x98", r},
         {"\xC0\xAF\xE0\x80\xAF", r + r + r + r + r},                   // overlong forms
         {"\xED\xA0\x80\xF4\x90\x80\x80", r + r + r + r + r + r + r}};  // a surrogate, > U+10FFFF
     for (const auto& [bytes, expected] : cases) EXPECT_EQ(DecodeUtf8(bytes), expected) << bytes;
@@ -210,8 +209,7 @@ TEST(PtrList, GrowsByItsStepAndKeepsToItsRanges) {
     TPtrList* unstepped = New<TPtrList>();
     for (int i = 0; i < 6; ++i) unstepped->Add(nullptr);
     EXPECT_EQ(unstepped->Capacity, 6);  // a quarter more each time: 1, 2, 3, 4, 6
-    Release(list);
-    Release(unstepped);
+    for (TPtrList* made : {list, unstepped}) Release(made);
 }
 
 }  // namespace

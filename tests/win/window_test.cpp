@@ -350,9 +350,8 @@ TEST(FormatWide, RendersIntegersAndTextWithinItsLimits) {
     EXPECT_EQ(FormatWide(u"%d[%s][%s][%s]", {int32_t{-7}, "ansi", std::string("ab\0cd", 5),
                                              std::u16string(u"\uD0ED")}),
               u"-7[ansi][ab][\uD0ED]");
-    for (auto arguments : {std::vector<FormatArgument>{}, {1, true}, {1, 2.5}}) {
+    for (auto arguments : {std::vector<FormatArgument>{}, {1, true}, {1, 2.5}})
         EXPECT_EQ(FormatWide(u"%d %d", arguments), u"");
-    }
     EXPECT_GE(FormatWide(u"%s", {std::u16string(5000, u'x')}).size(), kMaxFormattedLength - 1);
     std::vector<FormatArgument> many(kMaxFormatArguments, FormatArgument{int32_t{4}});
     EXPECT_EQ(FormatWide(u"%d%d", many), u"44");
