@@ -150,8 +150,7 @@ TEST(Addresses, OnlyWebAddressesAreOfferedAndOnlyHttpsIsTrusted) {
 
 std::vector<std::string> destroyed;
 
-class TProbe : public TRefObject {
-  public:
+struct TProbe : TRefObject {
     void Done() override {
         destroyed.push_back(Name);
         TRefObject::Done();
@@ -180,9 +179,7 @@ TEST(RefObject, LastReleaseRunsCallbackThenOwnedPairsInRegistrationOrder) {
                             static_cast<std::vector<std::string>*>(data)->push_back("callback");
                         },
                         &destroyed};
-    TProbe* gone = NewProbe("gone");
-    TProbe* a = NewProbe("a");
-    TProbe* twice = NewProbe("twice");
+    TProbe *gone = NewProbe("gone"), *a = NewProbe("a"), *twice = NewProbe("twice");
     for (TProbe* owned : {gone, a, twice, twice}) AddOwned(owner, owned);
     RemoveOwned(owner, twice);  // only the first pair found goes,
     RemoveOwned(owner, gone);   // and a pair at the end goes whole

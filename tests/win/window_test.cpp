@@ -68,9 +68,8 @@ bool PlatformDestroysFailedWindows() {
 // not send it itself.
 bool FailCreation(TControl*, TMessage& message, LRESULT& result) {
     if (message.Message != WM_CREATE) return false;
-    if (!PlatformDestroysFailedWindows()) {
+    if (!PlatformDestroysFailedWindows())
         for (UINT last : {WM_DESTROY, WM_NCDESTROY}) SendMessageW(message.Window, last, 0, 0);
-    }
     result = -1;
     return true;
 }
@@ -273,11 +272,14 @@ TEST(Windows, MessagesAreDispatchedAnsweredReflectedAndPosted) {
     ReleaseAll();
 }
 
-// A control's handlers may close forms and destroy windows: no control may be
-// used after it was freed, or freed while a reference is held.
+// A control's handlers may close forms and destroy windows: no control may be used after it was
+// freed, or freed while a reference is held; nor may a windowless applet take a dying window.
 TEST(Windows, ControlsOutliveWhatTheirHandlersDo) {
     Applet = CreateApplet(u"Tapwright");
-    CreateForm(Applet, u"Main");
+    // The last messages of a window whose control is gone find no control, and go to the applet.
+    DestroyWindow(GetHandle(NewControl(nullptr, u"Plain", 0)));
+    EXPECT_EQ(Applet->Window, nullptr);
+    EXPECT_TRUE(IsWindow(GetHandle(CreateForm(Applet, u"Main"))));
     TControl* form = CreateForm(Applet, u"Second");
     TControl* button = NewChild(form, {0, 0, 20, 20});
     AddMessageHandler(button, [](TControl* self, TMessage& message, LRESULT&) {
@@ -334,15 +336,6 @@ TEST(Windows, AFailedCreationTakesNoReferenceAndNothingOutlivesItsControl) {
     }
     EXPECT_EQ(left[1], left[0]) << "an icon, brush or window outlived its control";
     EXPECT_TRUE(built.first > left[1].first && built.second > left[1].second) << "counts nothing";
-}
-
-TEST(Windows, AWindowlessAppletTakesNoDyingWindowForItsOwn) {
-    Applet = CreateApplet(u"Tapwright");
-    // The last messages of a window whose control is gone find no control, and go to the applet.
-    DestroyWindow(GetHandle(NewControl(nullptr, u"Plain", 0)));
-    EXPECT_EQ(Applet->Window, nullptr);
-    EXPECT_TRUE(IsWindow(GetHandle(CreateForm(Applet, u"Later"))));
-    ReleaseAll();
 }
 
 TEST(FormatWide, RendersIntegersAndTextWithinItsLimits) {
